@@ -1,0 +1,244 @@
+#include "hosts/hosts_file.h"
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "hosts/hosts_text.h"
+
+namespace hosts {
+namespace {
+
+// How often a pass starts over when another program changes the file while
+// this one rewrites it.
+constexpr int kMaxPasses = 3;
+
+// How many temporary names to try before giving up on the replace path.
+constexpr int kMaxTempNames = 100;
+
+enum class Outcome {
+  kDone,      // the file holds the new content
+  kChanged,   // the file changed since it was read; nothing was written
+  kFailed,    // the file is as it was; the reason is in the error text
+  kFallback,  // the replace path could not be taken; nothing was written
+};
+
+void PrintSystemRootMessage() {
+  std::fputs(kSystemRootMessage, stdout);
+  std::fputc('\n', stdout);
+  std::fflush(stdout);
+}
+
+void ReportFailure(const std::string& path, const std::string& what) {
+  std::fprintf(stderr, "hosts_entry_tool: %s: %s\n", path.c_str(), what.c_str());
+  std::fflush(stderr);
+}
+
+// A name beside the hosts file that says which tool left it there.
+std::string TempName(const std::string& target, int n) {
+  return target + ".hosts_entry_tool-" + std::to_string(n) + ".tmp";
+}
+
+// Main path: write the new content to a temporary file beside the target,
+// flush it to stable storage and put it in the target's place in one step.
+Outcome ReplaceWithTemp(FileSystem& fs, const std::string& target, const FileInfo& before,
+                        const std::string& data, std::string* error) {
+  std::string temp;
+  std::string err;
+  FileHandle file = 0;
+  CreateStatus created = CreateStatus::kExists;
+  for (int n = 0; n < kMaxTempNames && created == CreateStatus::kExists; ++n) {
+    temp = TempName(target, n);
+    created = fs.CreateTemp(temp, before, &file, &err);
+  }
+  if (created != CreateStatus::kCreated) {
+    if (created == CreateStatus::kExists) err = "every temporary name is taken";
+    *error = "create temporary file " + temp + ": " + err;
+    return Outcome::kFallback;
+  }
+
+  std::string ignored;
+  auto discard = [&](const std::string& what) {
+    *error = what;
+    fs.Remove(temp, &ignored);
+  };
+  if (!fs.Write(file, data, &err)) {
+    fs.Close(file, &ignored);
+    discard("write temporary file " + temp + ": " + err);
+    return Outcome::kFailed;
+  }
+  if (!fs.Sync(file, &err)) {
+    fs.Close(file, &ignored);
+    discard("flush temporary file " + temp + ": " + err);
+    return Outcome::kFailed;
+  }
+  if (!fs.Close(file, &err)) {
+    discard("close temporary file " + temp + ": " + err);
+    return Outcome::kFailed;
+  }
+
+  FileInfo now;
+  if (fs.Stat(target, &now, &err) == ReadStatus::kFailed) {
+    discard("check for changes: " + err);
+    return Outcome::kFailed;
+  }
+  if (!before.SameVersion(now)) {
+    discard("");
+    return Outcome::kChanged;
+  }
+  if (!fs.Replace(temp, target, before.exists, &err)) {
+    discard("replace: " + err);
+    return Outcome::kFallback;
+  }
+  return Outcome::kDone;
+}
+
+// After a failed rewrite in place: puts the original bytes back, as far as
+// the file system lets it. Returns what happened, for the error line.
+std::string RestoreOriginal(FileSystem& fs, const std::string& target,
+                            const std::string& original) {
+  std::string err;
+  std::string ignored;
+  FileHandle file = 0;
+  if (!fs.OpenInPlace(target, &file, &err)) {
+    return "restoring the original content failed too: open: " + err;
+  }
+  if (!fs.Write(file, original, &err)) {
+    fs.Close(file, &ignored);
+    return "restoring the original content failed too: write: " + err;
+  }
+  if (!fs.Sync(file, &err)) {
+    fs.Close(file, &ignored);
+    return "restoring the original content failed too: flush: " + err;
+  }
+  if (!fs.Close(file, &err)) return "restoring the original content failed too: close: " + err;
+  return "the original content was written back";
+}
+
+// Fallback: rewrite the existing file in place, for when the directory takes
+// no new file or the replace failed (a bind-mounted file, a user allowed to
+// write the file but not its folder).
+Outcome RewriteInPlace(FileSystem& fs, const std::string& target, const FileInfo& before,
+                       const std::string& data, std::string* error) {
+  // Read the file again: the copy in memory was rewritten, and this is what
+  // goes back if the write fails. It also shows whether the file changed.
+  std::string original;
+  FileInfo now;
+  std::string err;
+  if (fs.ReadFile(target, &original, &now, &err) == ReadStatus::kFailed) {
+    *error = "read before rewriting in place: " + err;
+    return Outcome::kFailed;
+  }
+  if (!before.SameVersion(now)) return Outcome::kChanged;
+
+  FileHandle file = 0;
+  if (!fs.OpenInPlace(target, &file, &err)) {
+    *error = "open for rewriting in place: " + err;
+    return Outcome::kFailed;
+  }
+  std::string step;
+  if (!fs.Write(file, data, &err)) {
+    step = "write in place";
+  } else if (!fs.Sync(file, &err)) {
+    step = "flush in place";
+  }
+  std::string close_err;
+  const bool closed = fs.Close(file, &close_err);
+  if (step.empty() && !closed) {
+    step = "close in place";
+    err = close_err;
+  }
+  if (step.empty()) return Outcome::kDone;
+  *error = step + ": " + err + "; " + RestoreOriginal(fs, target, original);
+  return Outcome::kFailed;
+}
+
+// One read, rewrite and write of the file.
+Outcome RunPass(FileSystem& fs, const std::string& target, bool install, std::string* error) {
+  std::string data;
+  FileInfo before;
+  std::string err;
+  switch (fs.ReadFile(target, &data, &before, &err)) {
+    case ReadStatus::kRead:
+      break;
+    case ReadStatus::kMissing:
+      data.clear();
+      before = FileInfo();
+      break;
+    case ReadStatus::kFailed:
+      *error = "read: " + err;
+      return Outcome::kFailed;
+  }
+  if (before.immutable) {
+    *error = "the file is marked immutable or append-only; it was left as it is";
+    return Outcome::kFailed;
+  }
+  if (before.read_only) {
+    *error = "the file is read-only; it was left as it is";
+    return Outcome::kFailed;
+  }
+
+  RewriteHostsText(&data, install);
+
+  std::string replace_error;
+  Outcome outcome = ReplaceWithTemp(fs, target, before, data, &replace_error);
+  if (outcome != Outcome::kFallback) {
+    *error = replace_error;
+    return outcome;
+  }
+  if (!before.exists) {
+    *error = replace_error;
+    return Outcome::kFailed;
+  }
+  std::string in_place_error;
+  outcome = RewriteInPlace(fs, target, before, data, &in_place_error);
+  if (outcome == Outcome::kFailed) *error = in_place_error + " (after " + replace_error + ")";
+  return outcome;
+}
+
+}  // namespace
+
+bool ResolveHostsPath(FileSystem& fs, HostsPath* path) {
+  std::string root;
+  if (fs.GetEnv("SystemRoot", &root) != EnvStatus::kFound) {
+    PrintSystemRootMessage();
+    return false;
+  }
+  // A value too long for the path is refused rather than cut short into
+  // some other path.
+  constexpr std::size_t kSuffixLength = sizeof(kHostsPathSuffix) - 1;
+  if (root.size() > kHostsPathSize - 1 - kSuffixLength) {
+    PrintSystemRootMessage();
+    return false;
+  }
+  path->fill('\0');
+  std::memcpy(path->data(), root.data(), root.size());
+  std::memcpy(path->data() + root.size(), kHostsPathSuffix, kSuffixLength);
+  return true;
+}
+
+int UpdateHostsFile(bool install, FileSystem& fs) {
+  HostsPath path{};
+  if (!ResolveHostsPath(fs, &path)) return -1;
+  const std::string target = fs.ResolveLinks(path.data());
+  std::string error;
+  for (int pass = 0; pass < kMaxPasses; ++pass) {
+    switch (RunPass(fs, target, install, &error)) {
+      case Outcome::kDone:
+        return 0;
+      case Outcome::kChanged:
+        continue;
+      case Outcome::kFailed:
+      case Outcome::kFallback:
+        ReportFailure(target, error);
+        return -1;
+    }
+  }
+  ReportFailure(target, "another program kept changing the file while it was being updated (" +
+                            std::to_string(kMaxPasses) + " attempts); it was left as it is");
+  return -1;
+}
+
+int UpdateHostsFile(bool install) { return UpdateHostsFile(install, RealFileSystem()); }
+
+}  // namespace hosts

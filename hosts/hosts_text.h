@@ -1,0 +1,91 @@
+// The pure text side of the hosts file update: how the file splits into
+// lines and tokens, which lines belong to this tool, and the rewritten bytes.
+// Nothing here touches the file system, so it can be tested and fuzzed alone.
+
+#ifndef HOSTS_HOSTS_TEXT_H_
+#define HOSTS_HOSTS_TEXT_H_
+
+#include <array>
+#include <cstddef>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include "hosts/managed_hosts.h"
+
+namespace hosts {
+
+// The address both managed entries point at.
+inline constexpr char LoopbackAddress[] = "127.0.0.1";
+
+// The line end every rewritten line gets.
+inline constexpr std::string_view kLineEnd = "\r\n";
+
+struct ManagedEntry {
+  std::string_view address;
+  std::string_view host;
+};
+
+// The tool's own entries, in the order an install appends them.
+inline constexpr std::array<ManagedEntry, 2> ManagedEntries = {{
+    {LoopbackAddress, LocalAliasHost},
+    {LoopbackAddress, ServiceClientHost},
+}};
+
+// The six bytes of the classic locale's white-space class.
+constexpr bool IsHostsSpace(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+// The first two white-space separated tokens of a data line. A token that is
+// not there is empty.
+struct LineTokens {
+  std::string_view address;
+  std::string_view host;
+};
+LineTokens ReadTokens(std::string_view line);
+
+// True when the line's first byte is '#'.
+inline bool IsCommentLine(std::string_view line) { return !line.empty() && line.front() == '#'; }
+
+// True when `line` (without its line end) is a data line whose address and
+// host name tokens equal one of ManagedEntries, byte for byte.
+bool IsManagedLine(std::string_view line);
+
+// Calls `visit(line, next)` for every line of `text`, in order. `line` excludes
+// the line end (a line feed, together with a carriage return directly before
+// it); `next` is the offset where the following line starts. A last line
+// without a line end is still a line; nothing follows a final line feed.
+// The callback may overwrite bytes of `text` before offset `next`.
+template <typename Visit>
+void ForEachLine(std::string_view text, Visit&& visit) {
+  const char* const base = text.data();
+  const std::size_t size = text.size();
+  std::size_t start = 0;
+  while (start < size) {
+    const void* found = std::memchr(base + start, '\n', size - start);
+    std::size_t end =
+        found ? static_cast<std::size_t>(static_cast<const char*>(found) - base) : size;
+    const std::size_t next = found ? end + 1 : size;
+    if (found && end > start && base[end - 1] == '\r') --end;
+    visit(std::string_view(base + start, end - start), next);
+    start = next;
+  }
+}
+
+// The bytes of a managed line as the tool writes it, without its line end:
+// the address, one tab, the host name.
+std::string FormatManagedLine(const ManagedEntry& entry);
+
+// Rewrites the hosts file contents held in `*text`: drops every managed line,
+// ends every kept line with CR LF, and when `install` is set appends the
+// managed lines. Works inside the buffer, growing it only by what the line
+// ends gain, so a large file is held in memory about once.
+void RewriteHostsText(std::string* text, bool install);
+
+// The same transform on a copy, for callers that keep the input.
+std::string RewrittenHostsText(std::string_view text, bool install);
+
+}  // namespace hosts
+
+#endif  // HOSTS_HOSTS_TEXT_H_

@@ -1,0 +1,181 @@
+#include "hosts/hosts_text.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+namespace hosts {
+namespace {
+
+using std::string_literals::operator""s;
+
+const std::string kAlias = LocalAliasHost;
+const std::string kService = ServiceClientHost;
+const std::string kAliasLine = "127.0.0.1\t" + kAlias;
+const std::string kServiceLine = "127.0.0.1\t" + kService;
+const std::string kManagedTail = kAliasLine + "\r\n" + kServiceLine + "\r\n";
+
+std::vector<std::string> Lines(std::string_view text) {
+  std::vector<std::string> lines;
+  ForEachLine(text, [&](std::string_view line, std::size_t) { lines.emplace_back(line); });
+  return lines;
+}
+
+TEST(HostsTextTest, SplitsLinesByTheFilesRules) {
+  struct Case {
+    std::string text;
+    std::vector<std::string> lines;
+  };
+  const std::vector<Case> cases = {
+      {"", {}},
+      {"a", {"a"}},
+      {"a\n", {"a"}},
+      {"a\r\n", {"a"}},
+      {"a\nb", {"a", "b"}},
+      {"\n\n", {"", ""}},
+      {"\r\n", {""}},
+      // A carriage return not directly before a line feed stays in the line.
+      {"a\r", {"a\r"}},
+      {"a\rb\n", {"a\rb"}},
+      {"a\r\r\n", {"a\r"}},
+      {"\r", {"\r"}},
+      // Any other byte is data, 0x1A and NUL included.
+      {"x\0y\n"s, {"x\0y"s}},
+      {"\x1a\nz", {"\x1a", "z"}},
+  };
+  for (const Case& c : cases) EXPECT_EQ(Lines(c.text), c.lines) << "text: " << c.text;
+}
+
+TEST(HostsTextTest, ReadsTheFirstTwoTokens) {
+  struct Case {
+    std::string line, address, host;
+  };
+  const std::vector<Case> cases = {
+      {"", "", ""},
+      {"   ", "", ""},
+      {"127.0.0.1", "127.0.0.1", ""},
+      {"127.0.0.1 a b c", "127.0.0.1", "a"},
+      {" \t\v\f\r127.0.0.1\t\t a#x", "127.0.0.1", "a#x"},
+      // Only the six classic white-space bytes separate tokens.
+      {"1\xa0"
+       "2 3",
+       "1\xa0"
+       "2",
+       "3"},
+      {"1\x85 2", "1\x85", "2"},
+      {"a\0b c"s, "a\0b"s, "c"},
+  };
+  for (const Case& c : cases) {
+    const LineTokens tokens = ReadTokens(c.line);
+    EXPECT_EQ(tokens.address, c.address) << "line: " << c.line;
+    EXPECT_EQ(tokens.host, c.host) << "line: " << c.line;
+  }
+}
+
+TEST(HostsTextTest, RecognisesManagedLines) {
+  struct Case {
+    std::string line;
+    bool managed;
+  };
+  std::string upper = kAlias;
+  for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  const std::vector<Case> cases = {
+      {kAliasLine, true},
+      {kServiceLine, true},
+      {"127.0.0.1 " + kAlias, true},
+      {"127.0.0.1   " + kService + "   # comment", true},
+      {"  \t127.0.0.1\t" + kAlias, true},
+      {"127.0.0.1 " + kAlias + " other.name", true},
+      {"127.0.0.1 " + kAlias + "\r", true},
+      {"127.0.0.1 " + kAlias + "#", false},
+      {"127.0.0.1", false},
+      {"127.0.0.2 " + kAlias, false},
+      {"0.0.0.0 " + kAlias, false},
+      {kAlias + " 127.0.0.1", false},
+      {"127.0.0.1 " + upper, false},
+      {"127.0.0.1 localhost " + kAlias, false},
+      {"#127.0.0.1 " + kAlias, false},
+      {"# 127.0.0.1 " + kAlias, false},
+      {"   # 127.0.0.1 " + kAlias, false},
+      {"\xEF\xBB\xBF"
+       "127.0.0.1 " +
+           kAlias,
+       false},
+      {"127.000.0.1 " + kAlias, false},
+      {"", false},
+  };
+  for (const Case& c : cases) EXPECT_EQ(IsManagedLine(c.line), c.managed) << "line: " << c.line;
+}
+
+TEST(HostsTextTest, FormatsManagedLinesWithOneTab) {
+  EXPECT_EQ(FormatManagedLine(ManagedEntries[0]), kAliasLine);
+  EXPECT_EQ(FormatManagedLine(ManagedEntries[1]), kServiceLine);
+}
+
+TEST(HostsTextTest, RewritesFiles) {
+  struct Case {
+    const char* name;
+    std::string input;
+    std::string installed;
+    std::string uninstalled;
+  };
+  const std::string windows_default =
+      "# Copyright (c) 1993-2009 Microsoft Corp.\r\n#\r\n"
+      "#\t127.0.0.1       localhost\r\n#\t::1             localhost\r\n";
+  const std::vector<Case> cases = {
+      {"empty", "", kManagedTail, ""},
+      {"windows default", windows_default, windows_default + kManagedTail, windows_default},
+      {"already installed", "a\r\n" + kManagedTail, "a\r\n" + kManagedTail, "a\r\n"},
+      {"managed lines move to the end", kServiceLine + "\r\n" + kAliasLine + "\nx\n",
+       "x\r\n" + kManagedTail, "x\r\n"},
+      {"spaces and a comment", "127.0.0.1  " + kAlias + "  # vpn\n", kManagedTail, ""},
+      {"further names go too", "127.0.0.1 " + kService + " extra.name\n", kManagedTail, ""},
+      {"kept lines keep their bytes", "0.0.0.0 " + kAlias + "\n\n  # x\n\x80\xff\0\r z\n"s,
+       "0.0.0.0 " + kAlias + "\r\n\r\n  # x\r\n\x80\xff\0\r z\r\n"s + kManagedTail,
+       "0.0.0.0 " + kAlias + "\r\n\r\n  # x\r\n\x80\xff\0\r z\r\n"s},
+      {"a last line without a line end", "a\nb", "a\r\nb\r\n" + kManagedTail, "a\r\nb\r\n"},
+      {"0x1A is data", "a\n\x1a\nb\n", "a\r\n\x1a\r\nb\r\n" + kManagedTail, "a\r\n\x1a\r\nb\r\n"},
+      {"byte-order mark", "\xEF\xBB\xBF# c\n", "\xEF\xBB\xBF# c\r\n" + kManagedTail,
+       "\xEF\xBB\xBF# c\r\n"},
+      {"only managed lines", kAliasLine + "\n" + kAliasLine, kManagedTail, ""},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(RewrittenHostsText(c.input, true), c.installed) << c.name;
+    EXPECT_EQ(RewrittenHostsText(c.input, false), c.uninstalled) << c.name;
+  }
+}
+
+// The straightforward rewrite, line by line into a new string.
+std::string ReferenceRewrite(std::string_view text, bool install) {
+  std::string out;
+  for (const std::string& line : Lines(text)) {
+    if (!IsManagedLine(line)) out += line + "\r\n";
+  }
+  if (install) out += kManagedTail;
+  return out;
+}
+
+// The rewrite works inside its buffer; random mixes of line ends, dropped
+// lines and growth must give the same bytes as the plain rewrite.
+TEST(HostsTextTest, RewriteInsideTheBufferMatchesAPlainRewrite) {
+  const std::vector<std::string> pieces = {"\n",         "\r\n",       "\r",   "a",
+                                           " ",          "#",          "\t",   kAliasLine,
+                                           kServiceLine, "127.0.0.1 ", kAlias, "0.0.0.0 x.example",
+                                           "\x1a",       "\0"s};
+  std::mt19937 random(12345);
+  for (int round = 0; round < 3000; ++round) {
+    std::string text;
+    const int count = static_cast<int>(random() % 40);
+    for (int i = 0; i < count; ++i) text += pieces[random() % pieces.size()];
+    for (const bool install : {true, false}) {
+      std::string rewritten = text;
+      RewriteHostsText(&rewritten, install);
+      ASSERT_EQ(rewritten, ReferenceRewrite(text, install)) << "input: " << text;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace hosts
