@@ -1,0 +1,471 @@
+#!/usr/bin/env python3
+"""End-to-end tests: run the built hosts_entry_tool against a hosts file in a
+sandbox and check the file byte for byte, the exit status and both output
+streams.
+
+One suite serves two ways of starting the tool:
+  --mode native  the host build; SystemRoot names a temporary directory.
+  --mode wine    the Windows build under Wine; Wine fixes SystemRoot to
+                 C:\\windows, so the hosts file is the one inside the private
+                 prefix given by --wineprefix.
+Tests that need a SystemRoot of their own, root's powers or Linux mounts run
+natively only and say so when skipped.
+"""
+
+import argparse
+import os
+import shutil
+import stat
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+ARGS = None
+
+ALIAS = b"vpn.localhost"
+SERVICE = b"client.vpn.example"
+MANAGED_TAIL = b"127.0.0.1\t" + ALIAS + b"\r\n127.0.0.1\t" + SERVICE + b"\r\n"
+MESSAGE = b"Failed to GET env SYSTEMROOT"
+TEMP_MARK = ".hosts_entry_tool-"
+
+# A hosts file with the awkward parts: Windows' comments, managed lines in
+# several spellings, lines that only look managed, LF and CRLF line ends, a
+# lone CR, NUL, 0x1A, high bytes and no final line end.
+AWKWARD = (
+    b"# Copyright (c) 1993-2009 Microsoft Corp.\r\n"
+    b"#\r\n"
+    b"127.0.0.1 " + ALIAS + b"\n"
+    b"#\t127.0.0.1       localhost\r\n"
+    b"  \t127.0.0.1   " + SERVICE + b"  # old entry\r\n"
+    b"127.0.0.1 " + ALIAS + b" more.names\n"
+    b"127.0.0.1 " + ALIAS + b"#\n"
+    b"127.0.0.2 " + ALIAS + b"\n"
+    b"127.0.0.1 localhost " + SERVICE + b"\n"
+    b"#127.0.0.1 " + SERVICE + b"\n"
+    b"127.0.0.1 VPN.LOCALHOST\n"
+    b"\n"
+    b"10.0.0.1 a\rb\x00c\x1a\xff\x80\n"
+    b"0.0.0.0 last.example"
+)
+AWKWARD_KEPT = (
+    b"# Copyright (c) 1993-2009 Microsoft Corp.\r\n"
+    b"#\r\n"
+    b"#\t127.0.0.1       localhost\r\n"
+    b"127.0.0.1 " + ALIAS + b"#\r\n"
+    b"127.0.0.2 " + ALIAS + b"\r\n"
+    b"127.0.0.1 localhost " + SERVICE + b"\r\n"
+    b"#127.0.0.1 " + SERVICE + b"\r\n"
+    b"127.0.0.1 VPN.LOCALHOST\r\n"
+    b"\r\n"
+    b"10.0.0.1 a\rb\x00c\x1a\xff\x80\r\n"
+    b"0.0.0.0 last.example\r\n"
+)
+
+
+class Result:
+    def __init__(self, proc):
+        self.status = proc.returncode
+        self.out = proc.stdout
+        self.err = proc.stderr
+
+
+class Sandbox:
+    """Where the hosts file lives and how the tool is started."""
+
+    def __init__(self):
+        self.tmp = tempfile.mkdtemp(prefix="hosts_e2e_")
+        if ARGS.mode == "native":
+            self.root = os.path.join(self.tmp, "Windows")
+            self.etc = os.path.join(self.root, "System32", "drivers", "etc")
+        else:
+            self.root = None
+            self.etc = os.path.join(ARGS.wineprefix, "drive_c", "windows", "system32",
+                                    "drivers", "etc")
+        os.makedirs(self.etc, exist_ok=True)
+        self.hosts = os.path.join(self.etc, "hosts")
+        self.remove_hosts()
+
+    def remove_hosts(self):
+        if os.path.islink(self.hosts) or os.path.isfile(self.hosts):
+            os.unlink(self.hosts)
+        elif os.path.isdir(self.hosts):
+            shutil.rmtree(self.hosts)
+
+    def cleanup(self):
+        if ARGS.mode == "wine":
+            if os.path.isfile(self.hosts) and not os.path.islink(self.hosts):
+                os.chmod(self.hosts, 0o644)
+            self.remove_hosts()
+        shutil.rmtree(self.tmp, ignore_errors=True)
+
+    def write(self, data):
+        with open(self.hosts, "wb") as f:
+            f.write(data)
+
+    def read(self):
+        with open(self.hosts, "rb") as f:
+            return f.read()
+
+    def leftovers(self):
+        return [n for n in os.listdir(self.etc) if TEMP_MARK in n]
+
+    def command(self, args):
+        if ARGS.mode == "native":
+            return [ARGS.tool] + list(args)
+        return [ARGS.wine, ARGS.tool] + list(args)
+
+    def env(self, root="default"):
+        env = dict(os.environ)
+        env.pop("SystemRoot", None)
+        if ARGS.mode == "wine":
+            env["WINEPREFIX"] = ARGS.wineprefix
+            env["WINEDEBUG"] = "-all"
+        elif root == "default":
+            env["SystemRoot"] = self.root
+        elif root is not None:
+            env["SystemRoot"] = root
+        return env
+
+    def run(self, *args, root="default", cwd=None, wrap=None):
+        command = self.command(args)
+        if wrap:
+            command = wrap + command
+        proc = subprocess.run(command, env=self.env(root), cwd=cwd or self.tmp,
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=120)
+        return Result(proc)
+
+
+FAILURE_STATUS = 255  # -1 as a POSIX shell (and Wine's launcher) reports it
+
+
+class ToolTestCase(unittest.TestCase):
+    def setUp(self):
+        self.box = Sandbox()
+
+    def tearDown(self):
+        self.box.cleanup()
+
+    def assertSucceeded(self, result):
+        self.assertEqual((result.status, result.out, result.err), (0, b"", b""))
+        self.assertEqual(self.box.leftovers(), [])
+
+    def assertFailedUnchanged(self, result, before, *words):
+        """The promise on failure: -1, the file as it was, one line on stderr."""
+        self.assertEqual(result.status, FAILURE_STATUS, result.err)
+        self.assertEqual(result.out, b"")
+        self.assertEqual(result.err.count(b"\n"), 1, result.err)
+        self.assertTrue(result.err.startswith(b"hosts_entry_tool: "), result.err)
+        for word in words:
+            self.assertIn(word, result.err)
+        if before is None:
+            self.assertFalse(os.path.exists(self.box.hosts))
+        else:
+            self.assertEqual(self.box.read(), before)
+        self.assertEqual(self.box.leftovers(), [])
+
+
+class CommandTest(ToolTestCase):
+    def test_install_and_uninstall(self):
+        cases = [
+            ("missing file", None, MANAGED_TAIL, b""),
+            ("empty file", b"", MANAGED_TAIL, b""),
+            ("awkward file", AWKWARD, AWKWARD_KEPT + MANAGED_TAIL, AWKWARD_KEPT),
+            ("byte-order mark", b"\xef\xbb\xbf127.0.0.1 " + ALIAS + b"\n",
+             b"\xef\xbb\xbf127.0.0.1 " + ALIAS + b"\r\n" + MANAGED_TAIL,
+             b"\xef\xbb\xbf127.0.0.1 " + ALIAS + b"\r\n"),
+            ("only lone carriage returns", b"a\rb\r", b"a\rb\r\r\n" + MANAGED_TAIL, b"a\rb\r\r\n"),
+        ]
+        for name, before, installed, uninstalled in cases:
+            for option, expected in (("--install-dns", installed),
+                                     ("--uninstall-dns", uninstalled)):
+                with self.subTest(name=name, option=option):
+                    self.box.remove_hosts()
+                    if before is not None:
+                        self.box.write(before)
+                    self.assertSucceeded(self.box.run(option))
+                    self.assertEqual(self.box.read(), expected)
+
+    def test_install_is_repeatable(self):
+        self.box.write(AWKWARD)
+        self.assertSucceeded(self.box.run("--install-dns"))
+        once = self.box.read()
+        self.assertSucceeded(self.box.run("--install-dns"))
+        self.assertEqual(self.box.read(), once)
+        self.assertSucceeded(self.box.run("--uninstall-dns"))
+        self.assertEqual(self.box.read(), AWKWARD_KEPT)
+
+    def test_ignored_command_lines_change_nothing(self):
+        cases = [[], ["--INSTALL-DNS"], ["--Install-Dns"], ["--install-dn"],
+                 ["--install-dns=1"], ["-install-dns"], ["--uninstall"], ["--help"],
+                 ["/install-dns"], [""], ["*"]]
+        for args in cases:
+            with self.subTest(args=args):
+                self.box.write(AWKWARD)
+                result = self.box.run(*args)
+                self.assertEqual((result.status, result.out, result.err), (0, b"", b""))
+                self.assertEqual(self.box.read(), AWKWARD)
+                self.assertEqual(self.box.leftovers(), [])
+
+    def test_only_the_first_option_counts(self):
+        self.box.write(b"x\n")
+        self.assertSucceeded(self.box.run("--install-dns", "--uninstall-dns"))
+        self.assertEqual(self.box.read(), b"x\r\n" + MANAGED_TAIL)
+        self.assertSucceeded(self.box.run("--uninstall-dns", "--install-dns"))
+        self.assertEqual(self.box.read(), b"x\r\n")
+        self.assertSucceeded(self.box.run("--bogus", "--install-dns"))
+        self.assertEqual(self.box.read(), b"x\r\n")
+
+    def test_wildcards_reach_the_tool_as_typed(self):
+        # Were '*' expanded, it would become the name of this file, which is
+        # the install option.
+        cwd = os.path.join(self.box.tmp, "cwd")
+        os.makedirs(cwd)
+        open(os.path.join(cwd, "--install-dns"), "w").close()
+        self.box.write(b"x\r\n")
+        result = self.box.run("*", cwd=cwd)
+        self.assertEqual((result.status, result.out, result.err), (0, b"", b""))
+        self.assertEqual(self.box.read(), b"x\r\n")
+
+    def test_a_directory_in_place_of_the_file(self):
+        os.makedirs(self.box.hosts)
+        result = self.box.run("--install-dns")
+        self.assertEqual(result.status, FAILURE_STATUS)
+        self.assertEqual(result.out, b"")
+        self.assertEqual(result.err.count(b"\n"), 1, result.err)
+        self.assertTrue(os.path.isdir(self.box.hosts))
+        self.assertEqual(self.box.leftovers(), [])
+
+    def test_a_read_only_file_stays_read_only(self):
+        self.box.write(AWKWARD)
+        os.chmod(self.box.hosts, 0o444)
+        for option in ("--install-dns", "--uninstall-dns"):
+            with self.subTest(option=option):
+                self.assertFailedUnchanged(self.box.run(option), AWKWARD, b"read-only")
+                self.assertEqual(stat.S_IMODE(os.stat(self.box.hosts).st_mode), 0o444)
+
+
+def native_only(test):
+    def wrapper(self):
+        if ARGS.mode != "native":
+            self.skipTest("needs a SystemRoot of its own, which Wine fixes")
+        test(self)
+    wrapper.__name__ = test.__name__
+    return wrapper
+
+
+def needs_root(test):
+    def wrapper(self):
+        if ARGS.mode != "native" or os.geteuid() != 0:
+            self.skipTest("needs root on Linux")
+        test(self)
+    wrapper.__name__ = test.__name__
+    return wrapper
+
+
+def wine_only(test):
+    def wrapper(self):
+        if ARGS.mode != "wine":
+            self.skipTest("Windows file attributes and sharing")
+        test(self)
+    wrapper.__name__ = test.__name__
+    return wrapper
+
+
+class SystemRootTest(ToolTestCase):
+    @native_only
+    def test_unset_or_overlong_system_root(self):
+        for name, root in (("unset", None), ("229 characters", "/" + "r" * 228),
+                           ("far too long", "/" + "r" * 4000)):
+            with self.subTest(name=name):
+                result = self.box.run("--install-dns", root=root)
+                self.assertEqual((result.status, result.out, result.err),
+                                 (FAILURE_STATUS, MESSAGE + b"\n", b""))
+
+    @native_only
+    def test_longest_system_root_that_fits(self):
+        # 228 characters of SystemRoot and 27 of suffix: 255 in all.
+        root = os.path.join(self.box.tmp, "")
+        root += "r" * (228 - len(root))
+        self.assertEqual(len(root), 228)
+        etc = os.path.join(root, "System32", "drivers", "etc")
+        os.makedirs(etc)
+        result = self.box.run("--install-dns", root=root)
+        self.assertEqual((result.status, result.out, result.err), (0, b"", b""))
+        with open(os.path.join(etc, "hosts"), "rb") as f:
+            self.assertEqual(f.read(), MANAGED_TAIL)
+
+    @native_only
+    def test_trailing_separator_is_kept(self):
+        self.box.write(b"x\n")
+        self.assertSucceeded(self.box.run("--install-dns", root=self.box.root + "/"))
+        self.assertEqual(self.box.read(), b"x\r\n" + MANAGED_TAIL)
+
+    @native_only
+    def test_missing_directory_is_a_failure(self):
+        result = self.box.run("--install-dns", root=os.path.join(self.box.tmp, "nowhere"))
+        self.assertEqual(result.status, FAILURE_STATUS)
+        self.assertEqual(result.out, b"")
+        self.assertIn(b"create temporary file", result.err)
+
+
+class RealFaultTest(ToolTestCase):
+    """Faults made for real with Linux mounts and attributes."""
+
+    def in_namespace(self, setup, *args):
+        """Runs the tool in a private mount namespace after `setup` (shell)."""
+        script = setup + ' && exec "$@"'
+        return self.box.run(*args, wrap=["unshare", "-m", "sh", "-c", script, "sh"])
+
+    @needs_root
+    def test_read_only_folder(self):
+        self.box.write(AWKWARD)
+        etc = self.box.etc
+        result = self.in_namespace(
+            f"mount --bind '{etc}' '{etc}' && mount -o remount,bind,ro '{etc}'", "--install-dns")
+        self.assertFailedUnchanged(result, AWKWARD, b"Read-only file system", b"in place")
+
+    @needs_root
+    def test_read_only_folder_with_a_writable_file(self):
+        self.box.write(AWKWARD)
+        etc, hosts = self.box.etc, self.box.hosts
+        result = self.in_namespace(
+            f"mount --bind '{etc}' '{etc}' && mount -o remount,bind,ro '{etc}' && "
+            f"mount --bind '{hosts}' '{hosts}' && mount -o remount,bind,rw '{hosts}'",
+            "--install-dns")
+        self.assertSucceeded(result)
+        self.assertEqual(self.box.read(), AWKWARD_KEPT + MANAGED_TAIL)
+
+    @needs_root
+    def test_bind_mounted_file(self):
+        # The rename over a mount point fails; the rewrite in place works.
+        self.box.write(AWKWARD)
+        outside = os.path.join(self.box.tmp, "outside")
+        with open(outside, "wb") as f:
+            f.write(AWKWARD)
+        result = self.in_namespace(f"mount --bind '{outside}' '{self.box.hosts}'",
+                                   "--uninstall-dns")
+        self.assertSucceeded(result)
+        with open(outside, "rb") as f:
+            self.assertEqual(f.read(), AWKWARD_KEPT)
+
+    @needs_root
+    def test_full_disk(self):
+        # An LF-only file that nearly fills a tiny tmpfs grows by one CR per
+        # line: the temporary file cannot be written.
+        small = os.path.join(self.box.tmp, "small")
+        etc = os.path.join(small, "System32", "drivers", "etc")
+        after = os.path.join(self.box.tmp, "after")
+        listing = os.path.join(self.box.tmp, "listing")
+        os.makedirs(small)
+        lines = b"".join(b"0.0.0.0 host%05d.example\n" % i for i in range(1700))
+        script = (f"mount -t tmpfs -o size=64k tmpfs '{small}' && mkdir -p '{etc}' && "
+                  f"cat > '{etc}/hosts' && SystemRoot='{small}' \"$@\"; status=$?; "
+                  f"cat '{etc}/hosts' > '{after}'; ls -a '{etc}' > '{listing}'; exit $status")
+        proc = subprocess.run(
+            ["unshare", "-m", "sh", "-c", script, "sh", ARGS.tool, "--install-dns"],
+            input=lines, stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=60)
+        self.assertEqual(proc.returncode, FAILURE_STATUS, proc.stderr)
+        self.assertEqual(proc.stdout, b"")
+        self.assertEqual(proc.stderr.count(b"\n"), 1, proc.stderr)
+        self.assertIn(b"No space left on device", proc.stderr)
+        with open(after, "rb") as f:
+            self.assertEqual(f.read(), lines)
+        with open(listing) as f:
+            self.assertEqual(sorted(f.read().split()), [".", "..", "hosts"])
+
+    @needs_root
+    def test_immutable_file(self):
+        self.box.write(AWKWARD)
+        if subprocess.run(["chattr", "+i", self.box.hosts]).returncode != 0:
+            self.skipTest("this file system has no immutable flag")
+        try:
+            self.assertFailedUnchanged(self.box.run("--install-dns"), AWKWARD, b"immutable")
+        finally:
+            subprocess.run(["chattr", "-i", self.box.hosts], check=True)
+
+    @needs_root
+    def test_link_mode_and_owner_survive(self):
+        real = os.path.join(self.box.tmp, "real_hosts")
+        with open(real, "wb") as f:
+            f.write(AWKWARD)
+        os.chmod(real, 0o640)
+        os.chown(real, 4321, 8765)
+        os.symlink(real, self.box.hosts)
+        self.assertSucceeded(self.box.run("--install-dns"))
+        self.assertTrue(os.path.islink(self.box.hosts))
+        self.assertEqual(os.readlink(self.box.hosts), real)
+        info = os.stat(real)
+        self.assertEqual((stat.S_IMODE(info.st_mode), info.st_uid, info.st_gid),
+                         (0o640, 4321, 8765))
+        with open(real, "rb") as f:
+            self.assertEqual(f.read(), AWKWARD_KEPT + MANAGED_TAIL)
+        self.assertEqual([n for n in os.listdir(self.box.tmp) if TEMP_MARK in n], [])
+
+
+class WineTest(ToolTestCase):
+    """Windows file attributes and sharing, as far as Wine honours them."""
+
+    def wine_attrib(self, *args):
+        proc = subprocess.run([ARGS.wine, "cmd", "/c", "attrib"] + list(args) +
+                              ["C:\\windows\\system32\\drivers\\etc\\hosts"],
+                              env=self.box.env(), stdout=subprocess.PIPE,
+                              stderr=subprocess.PIPE, timeout=120)
+        return proc.stdout.decode("latin-1")
+
+    @wine_only
+    def test_hidden_and_system_file_keeps_its_attributes(self):
+        self.box.write(AWKWARD)
+        self.wine_attrib("+h", "+s")
+        before = self.wine_attrib()
+        if "H" not in before.split("C:")[0] or "S" not in before.split("C:")[0]:
+            self.skipTest("Wine did not keep the attributes: " + before)
+        self.assertSucceeded(self.box.run("--install-dns"))
+        self.assertEqual(self.box.read(), AWKWARD_KEPT + MANAGED_TAIL)
+        self.assertEqual(self.wine_attrib(), before)
+
+    @wine_only
+    def test_a_second_process_holding_the_file_open(self):
+        for share in ("read", "all"):
+            with self.subTest(share=share):
+                self.box.write(AWKWARD)
+                holder = subprocess.Popen(
+                    [ARGS.wine, ARGS.holder, "C:\\windows\\system32\\drivers\\etc\\hosts",
+                     share, "3000"], env=self.box.env(), stdout=subprocess.PIPE,
+                    stderr=subprocess.PIPE)
+                try:
+                    self.assertEqual(holder.stdout.readline().strip(), b"holding")
+                    result = self.box.run("--install-dns")
+                finally:
+                    holder.kill()
+                    holder.wait()
+                if result.status == 0:
+                    self.assertSucceeded(result)
+                    self.assertEqual(self.box.read(), AWKWARD_KEPT + MANAGED_TAIL)
+                else:
+                    self.assertFailedUnchanged(result, AWKWARD)
+
+
+def main():
+    global ARGS
+    parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument("--tool", required=True)
+    parser.add_argument("--mode", choices=("native", "wine"), default="native")
+    parser.add_argument("--wine", default="wine")
+    parser.add_argument("--wineprefix")
+    parser.add_argument("--holder", help="the Windows helper that holds a file open")
+    ARGS, rest = parser.parse_known_args()
+    ARGS.tool = os.path.abspath(ARGS.tool)
+    if ARGS.mode == "wine":
+        ARGS.wineprefix = os.path.abspath(ARGS.wineprefix)
+    program = unittest.main(argv=[sys.argv[0], "-v"] + rest, exit=False)
+    result = program.result
+    failed = len(result.failures) + len(result.errors)
+    print(f"{result.testsRun - failed - len(result.skipped)} passed, {failed} failed, "
+          f"{len(result.skipped)} skipped")
+    sys.exit(0 if result.wasSuccessful() and result.testsRun > 0 else 1)
+
+
+if __name__ == "__main__":
+    main()
