@@ -41,8 +41,9 @@ struct FileInfo {
   std::uint32_t mode = 0;  // POSIX permission bits
   std::uint32_t owner = 0;
   std::uint32_t group = 0;
-  bool read_only = false;  // Windows read-only attribute, or no POSIX write bit at all
-  bool immutable = false;  // Linux immutable or append-only flag
+  std::uint32_t attributes = 0;  // Windows file attributes
+  bool read_only = false;        // Windows read-only attribute, or no POSIX write bit at all
+  bool immutable = false;        // Linux immutable or append-only flag
 
   // True when `other` describes the same file, unchanged since this was taken.
   bool SameVersion(const FileInfo& other) const {
@@ -76,7 +77,8 @@ class FileSystem {
   virtual ReadStatus Stat(const std::string& path, FileInfo* info, std::string* err) = 0;
 
   // Creates a new file exclusively, open for writing. When `like` exists the
-  // new file gets its permission bits and owner, or creation fails.
+  // new file gets its permission bits and owner (POSIX) or its hidden and
+  // system attributes (Windows), or creation fails.
   virtual CreateStatus CreateTemp(const std::string& path, const FileInfo& like, FileHandle* file,
                                   std::string* err) = 0;
 

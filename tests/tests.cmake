@@ -19,3 +19,35 @@ if(NOT CMAKE_CROSSCOMPILING)
            COMMAND "${HOSTS_PYTHON}" "${e2e_script}" --tool $<TARGET_FILE:hosts_entry_tool>
                    --mode native)
 endif()
+
+if(CMAKE_CROSSCOMPILING AND WIN32 AND CMAKE_CROSSCOMPILING_EMULATOR)
+  # A private Wine prefix in the build directory, made anew for every test
+  # run, with one wineserver kept up for the run.
+  set(wine_prefix "${CMAKE_BINARY_DIR}/wineprefix")
+  set(wine_session "${CMAKE_CURRENT_SOURCE_DIR}/wine/wine_session.sh")
+  set(wine_env "WINEPREFIX=${wine_prefix};WINEDEBUG=-all;WINEDLLOVERRIDES=mscoree,mshtml=")
+  add_test(NAME wine_start COMMAND "${wine_session}" start "${wine_prefix}"
+                                   "${CMAKE_CROSSCOMPILING_EMULATOR}")
+  add_test(NAME wine_stop COMMAND "${wine_session}" stop "${wine_prefix}"
+                                  "${CMAKE_CROSSCOMPILING_EMULATOR}")
+  set_tests_properties(wine_start PROPERTIES FIXTURES_SETUP wine TIMEOUT 300)
+  set_tests_properties(wine_stop PROPERTIES FIXTURES_CLEANUP wine)
+
+  add_executable(hold_open wine/hold_open.cc)
+  target_link_libraries(hold_open PRIVATE hosts_warnings)
+
+  add_test(NAME e2e_wine
+           COMMAND "${HOSTS_PYTHON}" "${e2e_script}" --tool $<TARGET_FILE:hosts_entry_tool>
+                   --mode wine --wine "${CMAKE_CROSSCOMPILING_EMULATOR}"
+                   --wineprefix "${wine_prefix}" --holder $<TARGET_FILE:hold_open>)
+  set_tests_properties(unit_tests e2e_wine PROPERTIES
+                       FIXTURES_REQUIRED wine ENVIRONMENT "${wine_env}" TIMEOUT 600)
+  set_tests_properties(wine_start wine_stop PROPERTIES ENVIRONMENT "${wine_env}")
+
+  # The executable as Windows sees it: console subsystem, system DLLs only,
+  # and the manifest as its only resource.
+  find_program(HOSTS_OBJDUMP NAMES x86_64-w64-mingw32-objdump objdump)
+  add_test(NAME pe_image
+           COMMAND "${HOSTS_PYTHON}" "${CMAKE_CURRENT_SOURCE_DIR}/e2e/check_pe.py"
+                   $<TARGET_FILE:hosts_entry_tool>)
+endif()
