@@ -1,0 +1,36 @@
+#!/bin/sh
+# Installs what is missing, then builds and runs every test: the native
+# build, the Windows build under Wine, a bounded fuzzing run of the
+# transform and the sanitizer build. Exits non-zero on any failure or finding.
+set -eu
+cd "$(dirname "$0")/.."
+sh scripts/install-packages.sh \
+  cmake ninja-build g++ googletest python3 util-linux e2fsprogs \
+  mingw-w64 wine64 python3-pefile \
+  clang libclang-rt-dev
+
+fuzz_seconds=${HOSTS_FUZZ_SECONDS:-60}
+
+echo "== native build and tests =="
+cmake --workflow --preset native
+
+echo "== Windows build, tests under Wine =="
+cmake --workflow --preset windows
+
+echo "== fuzzing the transform for ${fuzz_seconds}s =="
+cmake --preset fuzz >/dev/null
+cmake --build --preset fuzz --target hosts_text_fuzzer
+rm -rf build/fuzz/corpus
+mkdir -p build/fuzz/corpus
+build/fuzz/fuzz/hosts_text_fuzzer -max_total_time="$fuzz_seconds" -max_len=4096 \
+  -print_final_stats=1 -artifact_prefix=build/fuzz/ build/fuzz/corpus fuzz/corpus \
+  2> build/fuzz/fuzz.log || {
+  tail -50 build/fuzz/fuzz.log
+  echo "The fuzzer found a failing input; it is saved under build/fuzz/." >&2
+  exit 1
+}
+grep -E "^(Done|stat::number_of_executed_units)" build/fuzz/fuzz.log || true
+
+echo "== sanitizer build and tests =="
+cmake --workflow --preset asan
+
