@@ -29,9 +29,15 @@ LineTokens ReadTokens(std::string_view line) {
 
 bool IsManagedLine(std::string_view line) {
   if (IsCommentLine(line)) return false;
-  const LineTokens tokens = ReadTokens(line);
+  // Most lines of a large file fail on the address; only then read the host.
+  std::size_t pos = 0;
+  const std::string_view address = NextToken(line, &pos);
+  bool address_matches = false;
+  for (const ManagedEntry& entry : ManagedEntries) address_matches |= address == entry.address;
+  if (!address_matches) return false;
+  const std::string_view host = NextToken(line, &pos);
   for (const ManagedEntry& entry : ManagedEntries) {
-    if (tokens.host == entry.host && tokens.address == entry.address) return true;
+    if (host == entry.host && address == entry.address) return true;
   }
   return false;
 }
@@ -46,51 +52,70 @@ std::string FormatManagedLine(const ManagedEntry& entry) {
   return std::string(line.data(), std::min(static_cast<std::size_t>(length), line.size() - 1));
 }
 
+namespace {
+
+// Appends `line` and a line end at `*out`, moving the line down when it is
+// not already there.
+void PutLine(char* data, std::size_t* out, std::string_view line) {
+  if (line.data() != data + *out) std::memmove(data + *out, line.data(), line.size());
+  *out += line.size();
+  std::memcpy(data + *out, kLineEnd.data(), kLineEnd.size());
+  *out += kLineEnd.size();
+}
+
+}  // namespace
+
 void RewriteHostsText(std::string* text, bool install) {
+  const std::size_t in_size = text->size();
+  char* data = text->data();
+
+  // First, copy kept lines down from the front for as long as the output
+  // stays behind the input. Lines that already end in CR LF never overtake,
+  // so for most files this one pass is all there is.
+  std::size_t out = 0;
+  std::size_t start = 0;
+  while (start < in_size) {
+    const LineSpan span = LineAt(std::string_view(data, in_size), start);
+    const std::string_view line = span.line;
+    const std::size_t next = span.next;
+    if (!IsManagedLine(line)) {
+      // A line that gains a carriage return here would overwrite the start
+      // of the next line before it is read.
+      if (out + line.size() + kLineEnd.size() > next) break;
+      PutLine(data, &out, line);
+    }
+    start = next;
+  }
+
+  // The rest of the input, from the first line that would overtake: measure
+  // how far the output runs ahead of it, move it up by that much, then copy
+  // its kept lines down. The write position never passes the start of the
+  // next unread line.
+  const std::size_t rest = in_size - start;
+  std::size_t rest_out = out;
+  std::size_t lead = 0;
+  ForEachLine(std::string_view(data + start, rest), [&](std::string_view line, std::size_t next) {
+    if (IsManagedLine(line)) return;
+    rest_out += line.size() + kLineEnd.size();
+    if (rest_out > start + next) lead = std::max(lead, rest_out - (start + next));
+  });
+
   std::array<std::string, ManagedEntries.size()> appended;
-  std::size_t appended_size = 0;
+  std::size_t final_size = rest_out;
   if (install) {
     for (std::size_t i = 0; i < ManagedEntries.size(); ++i) {
       appended[i] = FormatManagedLine(ManagedEntries[i]);
-      appended_size += appended[i].size() + kLineEnd.size();
+      final_size += appended[i].size() + kLineEnd.size();
     }
   }
 
-  // First pass: measure the kept lines and how far the output ever runs
-  // ahead of the input. Lines that gain a carriage return push the output
-  // past the input; moving the input up by that much lets the second pass
-  // write from the front without overtaking bytes it has yet to read.
-  const std::size_t in_size = text->size();
-  std::size_t out_size = 0;
-  std::size_t lead = 0;
-  ForEachLine(*text, [&](std::string_view line, std::size_t next) {
-    if (IsManagedLine(line)) return;
-    out_size += line.size() + kLineEnd.size();
-    if (out_size > next) lead = std::max(lead, out_size - next);
-  });
-  const std::size_t final_size = out_size + appended_size;
-
   text->resize(std::max(in_size + lead, final_size));
-  char* const data = text->data();
-  if (lead > 0) std::memmove(data + lead, data, in_size);
-
-  // Second pass: copy each kept line down to the write position. The write
-  // position never passes the start of the next unread line.
-  std::size_t out = 0;
-  ForEachLine(std::string_view(data + lead, in_size), [&](std::string_view line, std::size_t) {
-    if (IsManagedLine(line)) return;
-    if (line.data() != data + out) std::memmove(data + out, line.data(), line.size());
-    out += line.size();
-    std::memcpy(data + out, kLineEnd.data(), kLineEnd.size());
-    out += kLineEnd.size();
+  data = text->data();
+  if (lead > 0) std::memmove(data + start + lead, data + start, rest);
+  ForEachLine(std::string_view(data + start + lead, rest), [&](std::string_view line, std::size_t) {
+    if (!IsManagedLine(line)) PutLine(data, &out, line);
   });
-  for (std::size_t i = 0; install && i < appended.size(); ++i) {
-    const std::string& line = appended[i];
-    std::memcpy(data + out, line.data(), line.size());
-    out += line.size();
-    std::memcpy(data + out, kLineEnd.data(), kLineEnd.size());
-    out += kLineEnd.size();
-  }
+  for (std::size_t i = 0; install && i < appended.size(); ++i) PutLine(data, &out, appended[i]);
   text->resize(final_size);
 }
 

@@ -52,24 +52,33 @@ inline bool IsCommentLine(std::string_view line) { return !line.empty() && line.
 // host name tokens equal one of ManagedEntries, byte for byte.
 bool IsManagedLine(std::string_view line);
 
-// Calls `visit(line, next)` for every line of `text`, in order. `line` excludes
-// the line end (a line feed, together with a carriage return directly before
-// it); `next` is the offset where the following line starts. A last line
-// without a line end is still a line; nothing follows a final line feed.
-// The callback may overwrite bytes of `text` before offset `next`.
+// The line of `text` that starts at offset `start` (below text.size()):
+// `line` excludes the line end (a line feed, together with a carriage return
+// directly before it); `next` is the offset where the following line starts.
+// A last line without a line end is still a line.
+struct LineSpan {
+  std::string_view line;
+  std::size_t next;
+};
+inline LineSpan LineAt(std::string_view text, std::size_t start) {
+  const char* const base = text.data();
+  const void* found = std::memchr(base + start, '\n', text.size() - start);
+  std::size_t end =
+      found ? static_cast<std::size_t>(static_cast<const char*>(found) - base) : text.size();
+  const std::size_t next = found ? end + 1 : text.size();
+  if (found && end > start && base[end - 1] == '\r') --end;
+  return {text.substr(start, end - start), next};
+}
+
+// Calls `visit(line, next)` for every line of `text`, in order; nothing
+// follows a final line feed. The callback may overwrite bytes of `text`
+// before offset `next`.
 template <typename Visit>
 void ForEachLine(std::string_view text, Visit&& visit) {
-  const char* const base = text.data();
-  const std::size_t size = text.size();
-  std::size_t start = 0;
-  while (start < size) {
-    const void* found = std::memchr(base + start, '\n', size - start);
-    std::size_t end =
-        found ? static_cast<std::size_t>(static_cast<const char*>(found) - base) : size;
-    const std::size_t next = found ? end + 1 : size;
-    if (found && end > start && base[end - 1] == '\r') --end;
-    visit(std::string_view(base + start, end - start), next);
-    start = next;
+  for (std::size_t start = 0; start < text.size();) {
+    const LineSpan span = LineAt(text, start);
+    visit(span.line, span.next);
+    start = span.next;
   }
 }
 

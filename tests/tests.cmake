@@ -51,3 +51,31 @@ if(CMAKE_CROSSCOMPILING AND WIN32 AND CMAKE_CROSSCOMPILING_EMULATOR)
            COMMAND "${HOSTS_PYTHON}" "${CMAKE_CURRENT_SOURCE_DIR}/e2e/check_pe.py"
                    $<TARGET_FILE:hosts_entry_tool>)
 endif()
+
+# Configuring refuses host names that are empty, hold anything but letters,
+# digits, '-' and '.', or make a hosts line longer than 255 characters.
+if(NOT CMAKE_CROSSCOMPILING)
+  set(host_names_script "${PROJECT_SOURCE_DIR}/cmake/ManagedHosts.cmake")
+  string(REPEAT "a" 245 longest_name)
+  set(host_name_cases
+      "empty|HOSTS_LOCAL_ALIAS_HOST=|HOSTS_LOCAL_ALIAS_HOST is empty"
+      "space|HOSTS_SERVICE_CLIENT_HOST=bad name|may hold only ASCII letters"
+      "underscore|HOSTS_LOCAL_ALIAS_HOST=a_b.example|may hold only ASCII letters"
+      "too_long|HOSTS_SERVICE_CLIENT_HOST=a${longest_name}|is too long")
+  foreach(host_name_case IN LISTS host_name_cases)
+    string(REPLACE "|" ";" fields "${host_name_case}")
+    list(GET fields 0 name)
+    list(GET fields 1 definition)
+    list(GET fields 2 expected)
+    add_test(NAME host_name_refused_${name}
+             COMMAND "${CMAKE_COMMAND}" "-D${definition}" -P "${host_names_script}")
+    set_tests_properties(host_name_refused_${name} PROPERTIES WILL_FAIL TRUE)
+    add_test(NAME host_name_message_${name}
+             COMMAND "${CMAKE_COMMAND}" "-D${definition}" -P "${host_names_script}")
+    set_tests_properties(host_name_message_${name} PROPERTIES
+                         PASS_REGULAR_EXPRESSION "${expected}")
+  endforeach()
+  add_test(NAME host_name_longest_accepted
+           COMMAND "${CMAKE_COMMAND}" "-DHOSTS_LOCAL_ALIAS_HOST=${longest_name}"
+                   -P "${host_names_script}")
+endif()

@@ -404,6 +404,36 @@ class RealFaultTest(ToolTestCase):
         self.assertEqual([n for n in os.listdir(self.box.tmp) if TEMP_MARK in n], [])
 
 
+    def run_as_nobody(self, option):
+        """Runs the tool as an unprivileged user that may write the folder."""
+        path = self.box.etc
+        while path != self.box.tmp:
+            os.chmod(path, 0o777 if path == self.box.etc else 0o755)
+            path = os.path.dirname(path)
+        os.chmod(self.box.tmp, 0o755)
+        return self.box.run(option, wrap=["setpriv", "--reuid=65534", "--regid=65534",
+                                          "--clear-groups"])
+
+    @needs_root
+    def test_owner_is_kept_without_root(self):
+        # The temporary file cannot be given root's owner, so the file is
+        # rewritten in place and keeps owner and mode.
+        self.box.write(AWKWARD)
+        os.chmod(self.box.hosts, 0o666)
+        self.assertSucceeded(self.run_as_nobody("--install-dns"))
+        self.assertEqual(self.box.read(), AWKWARD_KEPT + MANAGED_TAIL)
+        info = os.stat(self.box.hosts)
+        self.assertEqual((info.st_uid, stat.S_IMODE(info.st_mode)), (0, 0o666))
+
+    @needs_root
+    def test_no_write_permission_without_root(self):
+        self.box.write(AWKWARD)
+        os.chmod(self.box.hosts, 0o644)
+        self.assertFailedUnchanged(self.run_as_nobody("--uninstall-dns"), AWKWARD,
+                                   b"Permission denied")
+        self.assertEqual(os.stat(self.box.hosts).st_uid, 0)
+
+
 class WineTest(ToolTestCase):
     """Windows file attributes and sharing, as far as Wine honours them."""
 
