@@ -255,10 +255,20 @@ def native_only(test):
     return wrapper
 
 
+def can_run(*command):
+    try:
+        return subprocess.run(command, stdout=subprocess.DEVNULL,
+                              stderr=subprocess.DEVNULL).returncode == 0
+    except OSError:
+        return False
+
+
 def needs_root(test):
     def wrapper(self):
         if ARGS.mode != "native" or os.geteuid() != 0:
             self.skipTest("needs root on Linux")
+        if not can_run("unshare", "-m", "true"):
+            self.skipTest("no private mount namespaces here")
         test(self)
     wrapper.__name__ = test.__name__
     return wrapper
@@ -416,6 +426,8 @@ class RealFaultTest(ToolTestCase):
 
     @needs_root
     def test_owner_is_kept_without_root(self):
+        if not can_run("setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "true"):
+            self.skipTest("setpriv cannot drop to an unprivileged user here")
         # The temporary file cannot be given root's owner, so the file is
         # rewritten in place and keeps owner and mode.
         self.box.write(AWKWARD)
@@ -427,6 +439,8 @@ class RealFaultTest(ToolTestCase):
 
     @needs_root
     def test_no_write_permission_without_root(self):
+        if not can_run("setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "true"):
+            self.skipTest("setpriv cannot drop to an unprivileged user here")
         self.box.write(AWKWARD)
         os.chmod(self.box.hosts, 0o644)
         self.assertFailedUnchanged(self.run_as_nobody("--uninstall-dns"), AWKWARD,
