@@ -5,7 +5,7 @@
 set -eu
 cd "$(dirname "$0")/.."
 sh scripts/install-packages.sh \
-  cmake ninja-build g++ googletest python3 util-linux e2fsprogs \
+  cmake ninja-build g++ googletest python3 util-linux e2fsprogs clang-format \
   mingw-w64 wine64 python3-pefile \
   clang libclang-rt-dev
 

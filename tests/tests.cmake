@@ -79,3 +79,15 @@ if(NOT CMAKE_CROSSCOMPILING)
            COMMAND "${CMAKE_COMMAND}" "-DHOSTS_LOCAL_ALIAS_HOST=${longest_name}"
                    -P "${host_names_script}")
 endif()
+
+# The sources keep the committed clang-format style.
+find_program(HOSTS_CLANG_FORMAT NAMES clang-format)
+if(HOSTS_CLANG_FORMAT AND NOT CMAKE_CROSSCOMPILING)
+  file(GLOB_RECURSE formatted_sources CONFIGURE_DEPENDS
+       "${PROJECT_SOURCE_DIR}/app/*.cc" "${PROJECT_SOURCE_DIR}/app/*.h"
+       "${PROJECT_SOURCE_DIR}/hosts/*.cc" "${PROJECT_SOURCE_DIR}/hosts/*.h"
+       "${PROJECT_SOURCE_DIR}/tests/*.cc" "${PROJECT_SOURCE_DIR}/tests/*.h"
+       "${PROJECT_SOURCE_DIR}/fuzz/*.cc" "${PROJECT_SOURCE_DIR}/bench/*.cc")
+  add_test(NAME clang_format
+           COMMAND "${HOSTS_CLANG_FORMAT}" --dry-run --Werror ${formatted_sources})
+endif()
