@@ -2,6 +2,7 @@
 // checks what install and uninstall promise about the rewritten file, and
 // stops on the first broken promise.
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -71,5 +72,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!hosts::IsManagedLine(line)) kept.push_back(line);
   }
   Check(Lines(uninstalled) == kept, "kept lines keep their order and bytes");
+
+  // Read piece by piece, as the update reads a file, the result is the same
+  // wherever the pieces are cut.
+  const std::size_t piece = size == 0 ? 1 : 1 + data[0] % 64;
+  std::string streamed;
+  std::string pending;
+  for (std::size_t fed = 0;;) {
+    const std::size_t take = std::min(piece, size - fed);
+    pending.append(input.substr(fed, take));
+    fed += take;
+    const bool last = fed == size;
+    pending.erase(0, hosts::RewriteLines(pending, last, &streamed));
+    if (last) break;
+  }
+  Check(streamed == uninstalled, "piece by piece = all at once");
   return 0;
 }

@@ -6,6 +6,7 @@
 #ifndef HOSTS_FILE_SYSTEM_H_
 #define HOSTS_FILE_SYSTEM_H_
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -67,6 +68,15 @@ class FileSystem {
   // The file a path finally names: symbolic links in its last component are
   // followed (POSIX), so that the link stays and its target is rewritten.
   virtual std::string ResolveLinks(const std::string& path) = 0;
+
+  // Opens a regular file for reading, with deny-none sharing, and describes
+  // it. A missing file is kMissing; anything but a regular file is kFailed.
+  virtual ReadStatus OpenRead(const std::string& path, FileHandle* file, FileInfo* info,
+                              std::string* err) = 0;
+
+  // Reads up to `size` bytes; `*got` is 0 at the end of the file.
+  virtual bool Read(FileHandle file, char* buffer, std::size_t size, std::size_t* got,
+                    std::string* err) = 0;
 
   // Reads a whole regular file. Leaves spare capacity in `*data` so the text
   // can be rewritten inside it.

@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "hosts/hosts_text.h"
 
@@ -15,6 +17,9 @@ constexpr int kMaxPasses = 3;
 
 // How many temporary names to try before giving up on the replace path.
 constexpr int kMaxTempNames = 100;
+
+// How much of the hosts file is read at a time on the main path.
+constexpr std::size_t kReadSize = std::size_t{1} << 20;
 
 enum class Outcome {
   kDone,      // the file holds the new content
@@ -39,10 +44,46 @@ std::string TempName(const std::string& target, int n) {
   return target + ".hosts_entry_tool-" + std::to_string(n) + ".tmp";
 }
 
+// Reads `source` (when there is one) to its end, writing the rewritten lines
+// to `file` as it goes, then the managed lines when installing. Only one
+// read's worth of the file is in memory at a time.
+bool StreamRewrite(FileSystem& fs, const FileHandle* source, FileHandle file, bool install,
+                   const std::string& temp, std::string* error) {
+  std::vector<char> in(kReadSize);
+  std::size_t filled = 0;
+  std::string out;
+  out.reserve(kReadSize + kReadSize / 8);
+  std::string err;
+  bool at_end = source == nullptr;
+  for (;;) {
+    if (!at_end) {
+      // A line longer than the buffer makes it grow.
+      if (filled == in.size()) in.resize(in.size() * 2);
+      std::size_t got = 0;
+      if (!fs.Read(*source, in.data() + filled, in.size() - filled, &got, &err)) {
+        *error = "read: " + err;
+        return false;
+      }
+      at_end = got == 0;
+      filled += got;
+    }
+    const std::size_t used = RewriteLines(std::string_view(in.data(), filled), at_end, &out);
+    if (at_end && install) AppendManagedLines(&out);
+    if (!out.empty() && !fs.Write(file, out, &err)) {
+      *error = "write temporary file " + temp + ": " + err;
+      return false;
+    }
+    out.clear();
+    std::memmove(in.data(), in.data() + used, filled - used);
+    filled -= used;
+    if (at_end) return true;
+  }
+}
+
 // Main path: write the new content to a temporary file beside the target,
 // flush it to stable storage and put it in the target's place in one step.
 Outcome ReplaceWithTemp(FileSystem& fs, const std::string& target, const FileInfo& before,
-                        const std::string& data, std::string* error) {
+                        const FileHandle* source, bool install, std::string* error) {
   std::string temp;
   std::string err;
   FileHandle file = 0;
@@ -62,9 +103,10 @@ Outcome ReplaceWithTemp(FileSystem& fs, const std::string& target, const FileInf
     *error = what;
     fs.Remove(temp, &ignored);
   };
-  if (!fs.Write(file, data, &err)) {
+  std::string stream_error;
+  if (!StreamRewrite(fs, source, file, install, temp, &stream_error)) {
     fs.Close(file, &ignored);
-    discard("write temporary file " + temp + ": " + err);
+    discard(stream_error);
     return Outcome::kFailed;
   }
   if (!fs.Sync(file, &err)) {
@@ -119,9 +161,9 @@ std::string RestoreOriginal(FileSystem& fs, const std::string& target,
 // no new file or the replace failed (a bind-mounted file, a user allowed to
 // write the file but not its folder).
 Outcome RewriteInPlace(FileSystem& fs, const std::string& target, const FileInfo& before,
-                       const std::string& data, std::string* error) {
-  // Read the file again: the copy in memory was rewritten, and this is what
-  // goes back if the write fails. It also shows whether the file changed.
+                       bool install, std::string* error) {
+  // The whole file is held twice here: the original goes back if the write
+  // fails. Reading it again also shows whether it changed.
   std::string original;
   FileInfo now;
   std::string err;
@@ -130,6 +172,7 @@ Outcome RewriteInPlace(FileSystem& fs, const std::string& target, const FileInfo
     return Outcome::kFailed;
   }
   if (!before.SameVersion(now)) return Outcome::kChanged;
+  const std::string data = RewrittenHostsText(original, install);
 
   FileHandle file = 0;
   if (!fs.OpenInPlace(target, &file, &err)) {
@@ -155,33 +198,33 @@ Outcome RewriteInPlace(FileSystem& fs, const std::string& target, const FileInfo
 
 // One read, rewrite and write of the file.
 Outcome RunPass(FileSystem& fs, const std::string& target, bool install, std::string* error) {
-  std::string data;
+  FileHandle source = 0;
   FileInfo before;
   std::string err;
-  switch (fs.ReadFile(target, &data, &before, &err)) {
+  switch (fs.OpenRead(target, &source, &before, &err)) {
     case ReadStatus::kRead:
       break;
     case ReadStatus::kMissing:
-      data.clear();
       before = FileInfo();
       break;
     case ReadStatus::kFailed:
       *error = "read: " + err;
       return Outcome::kFailed;
   }
+  std::string protection;
   if (before.immutable) {
-    *error = "the file is marked immutable or append-only; it was left as it is";
-    return Outcome::kFailed;
+    protection = "the file is marked immutable or append-only; it was left as it is";
+  } else if (before.read_only) {
+    protection = "the file is read-only; it was left as it is";
   }
-  if (before.read_only) {
-    *error = "the file is read-only; it was left as it is";
-    return Outcome::kFailed;
+  Outcome outcome = Outcome::kFailed;
+  std::string replace_error = protection;
+  if (protection.empty()) {
+    outcome = ReplaceWithTemp(fs, target, before, before.exists ? &source : nullptr, install,
+                              &replace_error);
   }
-
-  RewriteHostsText(&data, install);
-
-  std::string replace_error;
-  Outcome outcome = ReplaceWithTemp(fs, target, before, data, &replace_error);
+  std::string ignored;
+  if (before.exists) fs.Close(source, &ignored);
   if (outcome != Outcome::kFallback) {
     *error = replace_error;
     return outcome;
@@ -191,7 +234,7 @@ Outcome RunPass(FileSystem& fs, const std::string& target, bool install, std::st
     return Outcome::kFailed;
   }
   std::string in_place_error;
-  outcome = RewriteInPlace(fs, target, before, data, &in_place_error);
+  outcome = RewriteInPlace(fs, target, before, install, &in_place_error);
   if (outcome == Outcome::kFailed) *error = in_place_error + " (after " + replace_error + ")";
   return outcome;
 }

@@ -119,6 +119,41 @@ void RewriteHostsText(std::string* text, bool install) {
   text->resize(final_size);
 }
 
+std::size_t RewriteLines(std::string_view chunk, bool last, std::string* out) {
+  // Kept lines that already end in CR LF come out unchanged, so runs of them
+  // are appended in one piece.
+  std::size_t run_start = 0;
+  std::size_t run_end = 0;
+  std::size_t start = 0;
+  while (start < chunk.size()) {
+    const LineSpan span = LineAt(chunk, start);
+    const bool terminated = chunk[span.next - 1] == '\n';
+    if (!terminated && !last) break;
+    const std::string_view line = span.line;
+    const bool kept = !IsManagedLine(line);
+    if (kept && span.next - start == line.size() + kLineEnd.size()) {
+      run_end = span.next;  // the run goes on: it always ends where this line starts
+    } else {
+      out->append(chunk.substr(run_start, run_end - run_start));
+      run_start = run_end = span.next;
+      if (kept) {
+        out->append(line);
+        out->append(kLineEnd);
+      }
+    }
+    start = span.next;
+  }
+  out->append(chunk.substr(run_start, run_end - run_start));
+  return start;
+}
+
+void AppendManagedLines(std::string* out) {
+  for (const ManagedEntry& entry : ManagedEntries) {
+    out->append(FormatManagedLine(entry));
+    out->append(kLineEnd);
+  }
+}
+
 std::string RewrittenHostsText(std::string_view text, bool install) {
   std::string copy(text);
   RewriteHostsText(&copy, install);

@@ -95,6 +95,17 @@ void RewriteHostsText(std::string* text, bool install);
 // The same transform on a copy, for callers that keep the input.
 std::string RewrittenHostsText(std::string_view text, bool install);
 
+// The transform for a file read piece by piece. Rewrites the lines at the
+// front of `chunk` that end in a line feed (every line when `last` is set),
+// appending the kept ones to `*out` with CR LF, and returns how many bytes of
+// `chunk` it used; the rest is an unfinished line to pass again with more
+// bytes behind it. Feeding a file through this and then AppendManagedLines
+// (when installing) gives the same bytes as RewrittenHostsText.
+std::size_t RewriteLines(std::string_view chunk, bool last, std::string* out);
+
+// Appends the managed lines, each with CR LF, in ManagedEntries order.
+void AppendManagedLines(std::string* out);
+
 }  // namespace hosts
 
 #endif  // HOSTS_HOSTS_TEXT_H_

@@ -1,7 +1,6 @@
 // The file system seam on POSIX systems, through the system calls directly.
 
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -56,22 +55,6 @@ std::string DirectoryOf(const std::string& path) {
   return path.substr(0, slash);
 }
 
-// Asks for huge pages behind a large buffer: a big hosts list is read into
-// fresh memory, and faulting it in 4 KiB at a time costs more than the read.
-// Only a hint; nothing depends on it being taken.
-void PreferHugePages(std::string* data) {
-#ifdef MADV_HUGEPAGE
-  constexpr std::uintptr_t kHugePage = std::uintptr_t{2} << 20;
-  if (data->capacity() < 2 * kHugePage) return;
-  const std::uintptr_t begin = reinterpret_cast<std::uintptr_t>(data->data());
-  const std::uintptr_t first = (begin + kHugePage - 1) & ~(kHugePage - 1);
-  const std::uintptr_t last = (begin + data->capacity()) & ~(kHugePage - 1);
-  if (last > first) madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
-#else
-  (void)data;
-#endif
-}
-
 bool CloseFd(int fd, std::string* err) {
   if (close(fd) != 0 && errno != EINTR) {
     *err = ErrnoText(errno);
@@ -109,8 +92,10 @@ class PosixFileSystem : public FileSystem {
     return current;
   }
 
-  ReadStatus ReadFile(const std::string& path, std::string* data, FileInfo* info,
+  ReadStatus OpenRead(const std::string& path, FileHandle* file, FileInfo* info,
                       std::string* err) override {
+    // O_NONBLOCK keeps a FIFO in the hosts file's place from blocking the
+    // open; it changes nothing for a regular file.
     const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     if (fd < 0) {
       if (errno == ENOENT) return ReadStatus::kMissing;
@@ -130,29 +115,50 @@ class PosixFileSystem : public FileSystem {
     }
     FillInfo(st, info);
     info->immutable = HasImmutableFlag(fd);
+    *file = fd;
+    return ReadStatus::kRead;
+  }
+
+  bool Read(FileHandle file, char* buffer, std::size_t size, std::size_t* got,
+            std::string* err) override {
+    for (;;) {
+      const ssize_t n = read(static_cast<int>(file), buffer, size);
+      if (n >= 0) {
+        *got = static_cast<std::size_t>(n);
+        return true;
+      }
+      if (errno != EINTR) {
+        *err = ErrnoText(errno);
+        return false;
+      }
+    }
+  }
+
+  ReadStatus ReadFile(const std::string& path, std::string* data, FileInfo* info,
+                      std::string* err) override {
+    FileHandle file = -1;
+    const ReadStatus opened = OpenRead(path, &file, info, err);
+    if (opened != ReadStatus::kRead) return opened;
 
     // Spare room lets the rewrite grow the text in place (line ends that
     // gain a carriage return, the appended lines) without a second copy.
-    const std::size_t expected = static_cast<std::size_t>(st.st_size);
+    const std::size_t expected = static_cast<std::size_t>(info->size);
     data->clear();
     data->reserve(expected + expected / 16 + 4096);
-    PreferHugePages(data);
     data->resize(expected + 1);
     std::size_t used = 0;
     for (;;) {
       if (used == data->size()) data->resize(used + std::max<std::size_t>(used / 2, 65536));
-      const ssize_t n = read(fd, data->data() + used, data->size() - used);
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        *err = ErrnoText(errno);
-        close(fd);
+      std::size_t got = 0;
+      if (!Read(file, data->data() + used, data->size() - used, &got, err)) {
+        close(static_cast<int>(file));
         return ReadStatus::kFailed;
       }
-      if (n == 0) break;
-      used += static_cast<std::size_t>(n);
+      if (got == 0) break;
+      used += got;
     }
     data->resize(used);
-    close(fd);
+    close(static_cast<int>(file));
     return ReadStatus::kRead;
   }
 

@@ -106,31 +106,52 @@ class Win32FileSystem : public FileSystem {
 
   std::string ResolveLinks(const std::string& path) override { return path; }
 
-  ReadStatus ReadFile(const std::string& path, std::string* data, FileInfo* info,
+  ReadStatus OpenRead(const std::string& path, FileHandle* file, FileInfo* info,
                       std::string* err) override {
     // Deny-none sharing: other programs may read, write or delete the file
     // while it is read.
-    const HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
+    const HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
       const DWORD code = GetLastError();
       if (IsMissingError(code)) return ReadStatus::kMissing;
       *err = ErrorText(code);
       return ReadStatus::kFailed;
     }
-    BY_HANDLE_FILE_INFORMATION data_info;
-    if (!GetFileInformationByHandle(file, &data_info)) {
+    BY_HANDLE_FILE_INFORMATION data;
+    if (!GetFileInformationByHandle(handle, &data)) {
       *err = LastErrorText();
-      CloseHandle(file);
+      CloseHandle(handle);
       return ReadStatus::kFailed;
     }
-    if (GetFileType(file) != FILE_TYPE_DISK ||
-        (data_info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    if (GetFileType(handle) != FILE_TYPE_DISK ||
+        (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
       *err = "not a regular file";
-      CloseHandle(file);
+      CloseHandle(handle);
       return ReadStatus::kFailed;
     }
-    FillInfo(data_info, info);
+    FillInfo(data, info);
+    *file = AsFileHandle(handle);
+    return ReadStatus::kRead;
+  }
+
+  bool Read(FileHandle file, char* buffer, std::size_t size, std::size_t* got,
+            std::string* err) override {
+    const DWORD chunk = size > (1u << 30) ? (1u << 30) : static_cast<DWORD>(size);
+    DWORD read = 0;
+    if (!::ReadFile(AsHandle(file), buffer, chunk, &read, nullptr)) {
+      *err = LastErrorText();
+      return false;
+    }
+    *got = read;
+    return true;
+  }
+
+  ReadStatus ReadFile(const std::string& path, std::string* data, FileInfo* info,
+                      std::string* err) override {
+    FileHandle file = 0;
+    const ReadStatus opened = OpenRead(path, &file, info, err);
+    if (opened != ReadStatus::kRead) return opened;
 
     // Spare room lets the rewrite grow the text in place.
     const std::size_t expected = static_cast<std::size_t>(info->size);
@@ -140,19 +161,16 @@ class Win32FileSystem : public FileSystem {
     std::size_t used = 0;
     for (;;) {
       if (used == data->size()) data->resize(used + (used / 2 > 65536 ? used / 2 : 65536));
-      const std::size_t room = data->size() - used;
-      const DWORD chunk = room > (1u << 30) ? (1u << 30) : static_cast<DWORD>(room);
-      DWORD got = 0;
-      if (!::ReadFile(file, data->data() + used, chunk, &got, nullptr)) {
-        *err = LastErrorText();
-        CloseHandle(file);
+      std::size_t got = 0;
+      if (!Read(file, data->data() + used, data->size() - used, &got, err)) {
+        CloseHandle(AsHandle(file));
         return ReadStatus::kFailed;
       }
       if (got == 0) break;
       used += got;
     }
     data->resize(used);
-    CloseHandle(file);
+    CloseHandle(AsHandle(file));
     return ReadStatus::kRead;
   }
 

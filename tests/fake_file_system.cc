@@ -1,5 +1,7 @@
 #include "tests/fake_file_system.h"
 
+#include <algorithm>
+
 namespace hosts {
 
 const char* FaultName(Fault fault) {
@@ -79,6 +81,31 @@ std::string FakeFileSystem::ResolveLinks(const std::string& path) {
   std::string current = path;
   for (int depth = 0; depth < 40 && links.count(current); ++depth) current = links[current];
   return current;
+}
+
+ReadStatus FakeFileSystem::OpenRead(const std::string& path, FileHandle* file, FileInfo* info,
+                                    std::string* err) {
+  calls.push_back("OpenRead " + path);
+  if (Fails(Fault::kOpenRead, err)) return ReadStatus::kFailed;
+  auto found = files.find(path);
+  if (found == files.end()) return ReadStatus::kMissing;
+  *info = found->second.info;
+  *file = next_handle_++;
+  handles_[*file] = {path, Kind::kRead};
+  return ReadStatus::kRead;
+}
+
+bool FakeFileSystem::Read(FileHandle file, char* buffer, std::size_t size, std::size_t* got,
+                          std::string* err) {
+  Handle& handle = handles_.at(file);
+  calls.push_back("Read " + handle.path);
+  if (Fails(Fault::kRead, err)) return false;
+  const std::string& data = files.at(handle.path).data;
+  const std::size_t left = data.size() > handle.offset ? data.size() - handle.offset : 0;
+  *got = std::min({size, kReadPiece, left});
+  data.copy(buffer, *got, handle.offset);
+  handle.offset += *got;
+  return true;
 }
 
 ReadStatus FakeFileSystem::ReadFile(const std::string& path, std::string* data, FileInfo* info,

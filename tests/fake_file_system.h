@@ -70,6 +70,12 @@ class FakeFileSystem : public FileSystem {
 
   EnvStatus GetEnv(const char* name, std::string* value) override;
   std::string ResolveLinks(const std::string& path) override;
+  ReadStatus OpenRead(const std::string& path, FileHandle* file, FileInfo* info,
+                      std::string* err) override;
+  // Hands out at most kReadPiece bytes a call, so that lines are cut
+  // between reads.
+  bool Read(FileHandle file, char* buffer, std::size_t size, std::size_t* got,
+            std::string* err) override;
   ReadStatus ReadFile(const std::string& path, std::string* data, FileInfo* info,
                       std::string* err) override;
   ReadStatus Stat(const std::string& path, FileInfo* info, std::string* err) override;
@@ -84,10 +90,12 @@ class FakeFileSystem : public FileSystem {
   bool Remove(const std::string& path, std::string* err) override;
 
  private:
-  enum class Kind { kTemp, kInPlace, kRestore };
+  static constexpr std::size_t kReadPiece = 7;
+  enum class Kind { kRead, kTemp, kInPlace, kRestore };
   struct Handle {
     std::string path;
     Kind kind;
+    std::size_t offset = 0;  // where the next read starts
   };
   bool Fails(Fault fault, std::string* err) const;
   void Touch(File* file);

@@ -157,8 +157,27 @@ std::string ReferenceRewrite(std::string_view text, bool install) {
   return out;
 }
 
-// The rewrite works inside its buffer; random mixes of line ends, dropped
-// lines and growth must give the same bytes as the plain rewrite.
+// Feeds `text` to RewriteLines in pieces of at most `piece` new bytes, the
+// way the update reads a file.
+std::string RewriteInPieces(std::string_view text, bool install, std::size_t piece) {
+  std::string out;
+  std::string pending;
+  std::size_t fed = 0;
+  for (;;) {
+    const std::size_t take = std::min(piece, text.size() - fed);
+    pending.append(text.substr(fed, take));
+    fed += take;
+    const bool last = fed == text.size();
+    pending.erase(0, RewriteLines(pending, last, &out));
+    if (last) break;
+  }
+  if (install) AppendManagedLines(&out);
+  return out;
+}
+
+// The rewrite works inside its buffer, or piece by piece; random mixes of
+// line ends, dropped lines and growth must give the same bytes as the plain
+// rewrite, wherever the pieces are cut.
 TEST(HostsTextTest, RewriteInsideTheBufferMatchesAPlainRewrite) {
   const std::vector<std::string> pieces = {"\n",         "\r\n",       "\r",   "a",
                                            " ",          "#",          "\t",   kAliasLine,
@@ -172,7 +191,10 @@ TEST(HostsTextTest, RewriteInsideTheBufferMatchesAPlainRewrite) {
     for (const bool install : {true, false}) {
       std::string rewritten = text;
       RewriteHostsText(&rewritten, install);
-      ASSERT_EQ(rewritten, ReferenceRewrite(text, install)) << "input: " << text;
+      const std::string expected = ReferenceRewrite(text, install);
+      ASSERT_EQ(rewritten, expected) << "input: " << text;
+      const std::size_t piece = 1 + random() % 16;
+      ASSERT_EQ(RewriteInPieces(text, install, piece), expected) << "pieces of " << piece;
     }
   }
 }

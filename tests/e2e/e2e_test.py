@@ -64,6 +64,9 @@ AWKWARD_KEPT = (
 )
 
 
+LONG_LINE = b"0.0.0.0 " + b" ".join(b"name%07d.example" % i for i in range(150000))
+
+
 class Result:
     def __init__(self, proc):
         self.status = proc.returncode
@@ -176,6 +179,9 @@ class CommandTest(ToolTestCase):
              b"\xef\xbb\xbf127.0.0.1 " + ALIAS + b"\r\n" + MANAGED_TAIL,
              b"\xef\xbb\xbf127.0.0.1 " + ALIAS + b"\r\n"),
             ("only lone carriage returns", b"a\rb\r", b"a\rb\r\r\n" + MANAGED_TAIL, b"a\rb\r\r\n"),
+            # Longer than one read: the line is carried across reads.
+            ("a 2.5 MB line", LONG_LINE + b"\n127.0.0.1 " + ALIAS + b"\nz",
+             LONG_LINE + b"\r\nz\r\n" + MANAGED_TAIL, LONG_LINE + b"\r\nz\r\n"),
         ]
         for name, before, installed, uninstalled in cases:
             for option, expected in (("--install-dns", installed),
