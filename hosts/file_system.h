@@ -78,8 +78,7 @@ class FileSystem {
   virtual bool Read(FileHandle file, char* buffer, std::size_t size, std::size_t* got,
                     std::string* err) = 0;
 
-  // Reads a whole regular file. Leaves spare capacity in `*data` so the text
-  // can be rewritten inside it.
+  // Reads a whole regular file.
   virtual ReadStatus ReadFile(const std::string& path, std::string* data, FileInfo* info,
                               std::string* err) = 0;
 

@@ -71,8 +71,7 @@ inline LineSpan LineAt(std::string_view text, std::size_t start) {
 }
 
 // Calls `visit(line, next)` for every line of `text`, in order; nothing
-// follows a final line feed. The callback may overwrite bytes of `text`
-// before offset `next`.
+// follows a final line feed.
 template <typename Visit>
 void ForEachLine(std::string_view text, Visit&& visit) {
   for (std::size_t start = 0; start < text.size();) {
@@ -86,13 +85,8 @@ void ForEachLine(std::string_view text, Visit&& visit) {
 // the address, one tab, the host name.
 std::string FormatManagedLine(const ManagedEntry& entry);
 
-// Rewrites the hosts file contents held in `*text`: drops every managed line,
-// ends every kept line with CR LF, and when `install` is set appends the
-// managed lines. Works inside the buffer, growing it only by what the line
-// ends gain, so a large file is held in memory about once.
-void RewriteHostsText(std::string* text, bool install);
-
-// The same transform on a copy, for callers that keep the input.
+// Rewrites hosts file contents: drops every managed line, ends every kept
+// line with CR LF, and when `install` is set appends the managed lines.
 std::string RewrittenHostsText(std::string_view text, bool install);
 
 // The transform for a file read piece by piece. Rewrites the lines at the
@@ -100,7 +94,8 @@ std::string RewrittenHostsText(std::string_view text, bool install);
 // appending the kept ones to `*out` with CR LF, and returns how many bytes of
 // `chunk` it used; the rest is an unfinished line to pass again with more
 // bytes behind it. Feeding a file through this and then AppendManagedLines
-// (when installing) gives the same bytes as RewrittenHostsText.
+// (when installing) gives the same bytes as RewrittenHostsText, wherever the
+// pieces are cut.
 std::size_t RewriteLines(std::string_view chunk, bool last, std::string* out);
 
 // Appends the managed lines, each with CR LF, in ManagedEntries order.

@@ -153,10 +153,10 @@ class Win32FileSystem : public FileSystem {
     const ReadStatus opened = OpenRead(path, &file, info, err);
     if (opened != ReadStatus::kRead) return opened;
 
-    // Spare room lets the rewrite grow the text in place.
+    // One byte more than the file's size, so that the end shows as a read
+    // of nothing rather than a full buffer.
     const std::size_t expected = static_cast<std::size_t>(info->size);
     data->clear();
-    data->reserve(expected + expected / 16 + 4096);
     data->resize(expected + 1);
     std::size_t used = 0;
     for (;;) {
