@@ -28,8 +28,15 @@ LineTokens ReadTokens(std::string_view line) {
 }
 
 bool IsManagedLine(std::string_view line) {
-  if (IsCommentLine(line)) return false;
-  // Most lines of a large file fail on the address; only then read the host.
+  if (line.empty()) return false;
+  // Most lines of a large file fail on their first byte: a managed line
+  // starts with white space or with the first byte of an entry's address.
+  // ('#' starts a comment line, which is never managed.)
+  const char first = line.front();
+  bool could_match = IsHostsSpace(first);
+  for (const ManagedEntry& entry : ManagedEntries) could_match |= first == entry.address.front();
+  if (!could_match) return false;
+  // Then on the address; only then read the host name.
   std::size_t pos = 0;
   const std::string_view address = NextToken(line, &pos);
   bool address_matches = false;
