@@ -82,8 +82,15 @@ bool StreamRewrite(FileSystem& fs, const FileHandle* source, FileHandle file, bo
 
 // Main path: write the new content to a temporary file beside the target,
 // flush it to stable storage and put it in the target's place in one step.
+// Closes `source` (the open hosts file, if any) once it has been read, so
+// that the hosts file is not held open while it is replaced.
 Outcome ReplaceWithTemp(FileSystem& fs, const std::string& target, const FileInfo& before,
                         const FileHandle* source, bool install, std::string* error) {
+  std::string ignored;
+  auto close_source = [&] {
+    if (source != nullptr) fs.Close(*source, &ignored);
+    source = nullptr;
+  };
   std::string temp;
   std::string err;
   FileHandle file = 0;
@@ -93,18 +100,20 @@ Outcome ReplaceWithTemp(FileSystem& fs, const std::string& target, const FileInf
     created = fs.CreateTemp(temp, before, &file, &err);
   }
   if (created != CreateStatus::kCreated) {
+    close_source();
     if (created == CreateStatus::kExists) err = "every temporary name is taken";
     *error = "create temporary file " + temp + ": " + err;
     return Outcome::kFallback;
   }
 
-  std::string ignored;
   auto discard = [&](const std::string& what) {
     *error = what;
     fs.Remove(temp, &ignored);
   };
   std::string stream_error;
-  if (!StreamRewrite(fs, source, file, install, temp, &stream_error)) {
+  const bool streamed = StreamRewrite(fs, source, file, install, temp, &stream_error);
+  close_source();
+  if (!streamed) {
     fs.Close(file, &ignored);
     discard(stream_error);
     return Outcome::kFailed;
@@ -217,14 +226,15 @@ Outcome RunPass(FileSystem& fs, const std::string& target, bool install, std::st
   } else if (before.read_only) {
     protection = "the file is read-only; it was left as it is";
   }
-  Outcome outcome = Outcome::kFailed;
-  std::string replace_error = protection;
-  if (protection.empty()) {
-    outcome = ReplaceWithTemp(fs, target, before, before.exists ? &source : nullptr, install,
-                              &replace_error);
+  if (!protection.empty()) {
+    std::string ignored;
+    fs.Close(source, &ignored);
+    *error = protection;
+    return Outcome::kFailed;
   }
-  std::string ignored;
-  if (before.exists) fs.Close(source, &ignored);
+  std::string replace_error;
+  Outcome outcome = ReplaceWithTemp(fs, target, before, before.exists ? &source : nullptr, install,
+                                    &replace_error);
   if (outcome != Outcome::kFallback) {
     *error = replace_error;
     return outcome;

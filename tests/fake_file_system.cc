@@ -42,6 +42,13 @@ bool FakeFileSystem::Fails(Fault fault, std::string* err) const {
   return true;
 }
 
+bool FakeFileSystem::IsOpenForReading(const std::string& path) const {
+  for (const auto& [handle, open] : handles_) {
+    if (open.kind == Kind::kRead && open.path == path) return true;
+  }
+  return false;
+}
+
 void FakeFileSystem::Touch(File* file) {
   file->info.exists = true;
   file->info.size = file->data.size();
@@ -156,6 +163,10 @@ bool FakeFileSystem::OpenInPlace(const std::string& path, FileHandle* file, std:
   calls.push_back("OpenInPlace " + path);
   ++in_place_opens_;
   if (in_place_opens_ == 1 && Fails(Fault::kOpenInPlace, err)) return false;
+  if (IsOpenForReading(path)) {
+    *err = "the file is still open for reading";
+    return false;
+  }
   auto found = files.find(path);
   if (found == files.end()) {
     *err = "No such file or directory";
@@ -207,6 +218,10 @@ bool FakeFileSystem::Replace(const std::string& from, const std::string& to, boo
                              std::string* err) {
   calls.push_back("Replace " + from + " " + to);
   if (Fails(Fault::kReplace, err)) return false;
+  if (IsOpenForReading(to)) {
+    *err = "the file is still open for reading";
+    return false;
+  }
   if (to_exists != (files.count(to) == 1)) {
     *err = "the file to replace is not what the caller said";
     return false;

@@ -98,6 +98,8 @@ class FakeFileSystem : public FileSystem {
     std::size_t offset = 0;  // where the next read starts
   };
   bool Fails(Fault fault, std::string* err) const;
+  // Windows refuses to replace or cut a file this process still reads.
+  bool IsOpenForReading(const std::string& path) const;
   void Touch(File* file);
   FileInfo InfoOf(const std::string& path);
 

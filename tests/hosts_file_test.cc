@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -217,6 +218,13 @@ TEST_F(HostsFileTest, FaultTable) {
       if (c.status == 0) {
         EXPECT_EQ(fs.files[kHosts].data, RewrittenHostsText(kOriginal, install)) << label;
         EXPECT_EQ(run.err, "") << label;
+        // Without a fault on the replace path, the file is replaced, never
+        // rewritten in place.
+        const bool replace_path_faulted =
+            fs.faults.count(Fault::kCreateTemp) || fs.faults.count(Fault::kReplace);
+        const bool rewritten_in_place =
+            std::count(fs.calls.begin(), fs.calls.end(), "OpenInPlace " + kHosts) > 0;
+        EXPECT_EQ(rewritten_in_place, replace_path_faulted) << label;
       } else {
         EXPECT_EQ(fs.files[kHosts].data, kOriginal) << label;
         EXPECT_EQ(run.err.find("hosts_entry_tool: " + kHosts + ": "), 0u) << label << run.err;
