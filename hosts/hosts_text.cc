@@ -17,6 +17,32 @@ std::string_view NextToken(std::string_view line, std::size_t* pos) {
   return line.substr(begin, i - begin);
 }
 
+// Whether a line starting with `first` can be a managed line: it must start
+// with white space or with the first byte of an entry's address. ('#'
+// starts a comment line, which is never managed.)
+bool CouldStartManagedLine(char first) {
+  bool could = IsHostsSpace(first);
+  for (const ManagedEntry& entry : ManagedEntries) could |= first == entry.address.front();
+  return could;
+}
+
+// From the line starting at `start`, skips the lines that come out exactly as
+// they are: lines that cannot be managed and already end in CR LF. Returns
+// where the first other line, or an unfinished one, starts. Most lines of a
+// large list are of this kind, so this loop does little per line.
+std::size_t SkipUnchangedLines(std::string_view chunk, std::size_t start) {
+  const char* const base = chunk.data();
+  const std::size_t size = chunk.size();
+  while (start < size && !CouldStartManagedLine(base[start])) {
+    const void* found = std::memchr(base + start, '\n', size - start);
+    if (found == nullptr) break;
+    const std::size_t end = static_cast<std::size_t>(static_cast<const char*>(found) - base);
+    if (base[end - 1] != '\r') break;  // end > start: base[start] is no line feed
+    start = end + 1;
+  }
+  return start;
+}
+
 }  // namespace
 
 LineTokens ReadTokens(std::string_view line) {
@@ -28,15 +54,9 @@ LineTokens ReadTokens(std::string_view line) {
 }
 
 bool IsManagedLine(std::string_view line) {
-  if (line.empty()) return false;
-  // Most lines of a large file fail on their first byte: a managed line
-  // starts with white space or with the first byte of an entry's address.
-  // ('#' starts a comment line, which is never managed.)
-  const char first = line.front();
-  bool could_match = IsHostsSpace(first);
-  for (const ManagedEntry& entry : ManagedEntries) could_match |= first == entry.address.front();
-  if (!could_match) return false;
-  // Then on the address; only then read the host name.
+  // Most lines of a large file fail on their first byte, then on the
+  // address; only then is the host name read.
+  if (line.empty() || !CouldStartManagedLine(line.front())) return false;
   std::size_t pos = 0;
   const std::string_view address = NextToken(line, &pos);
   bool address_matches = false;
@@ -65,13 +85,27 @@ std::size_t RewriteLines(std::string_view chunk, bool last, std::string* out) {
   std::size_t run_start = 0;
   std::size_t run_end = 0;
   std::size_t start = 0;
+  // Whether the last line ended in CR LF: after one that did not, the next
+  // most likely does not either, and looking for unchanged lines would only
+  // search for its line feed twice.
+  bool crlf = true;
   while (start < chunk.size()) {
+    if (crlf) {
+      // The run always ends where the next line starts, so it takes in the
+      // unchanged lines as they are.
+      const std::size_t unchanged_end = SkipUnchangedLines(chunk, start);
+      if (unchanged_end != start) {
+        start = run_end = unchanged_end;
+        continue;
+      }
+    }
     const LineSpan span = LineAt(chunk, start);
     const bool terminated = chunk[span.next - 1] == '\n';
     if (!terminated && !last) break;
     const std::string_view line = span.line;
     const bool kept = !IsManagedLine(line);
-    if (kept && span.next - start == line.size() + kLineEnd.size()) {
+    crlf = span.next - start == line.size() + kLineEnd.size();
+    if (kept && crlf) {
       run_end = span.next;  // the run goes on: it always ends where this line starts
     } else {
       out->append(chunk.substr(run_start, run_end - run_start));
