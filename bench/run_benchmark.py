@@ -110,8 +110,8 @@ def main():
              "hostile (load)"]
     rows = []
     try:
-        for spec in args.files:
-            label, path = spec.split("=", 1)
+        for file_arg in args.files:
+            label, path = file_arg.split("=", 1)
             size = os.path.getsize(path)
             for op in ("install", "uninstall"):
                 results = {}
