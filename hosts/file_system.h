@@ -78,10 +78,6 @@ class FileSystem {
   virtual bool Read(FileHandle file, char* buffer, std::size_t size, std::size_t* got,
                     std::string* err) = 0;
 
-  // Reads a whole regular file.
-  virtual ReadStatus ReadFile(const std::string& path, std::string* data, FileInfo* info,
-                              std::string* err) = 0;
-
   // Describes a file without reading it; a missing file is kMissing.
   virtual ReadStatus Stat(const std::string& path, FileInfo* info, std::string* err) = 0;
 

@@ -1,5 +1,6 @@
 #include "hosts/hosts_file.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -144,6 +145,33 @@ Outcome ReplaceWithTemp(FileSystem& fs, const std::string& target, const FileInf
   return Outcome::kDone;
 }
 
+// Reads all of a regular file, for the rewrite in place.
+ReadStatus ReadWholeFile(FileSystem& fs, const std::string& path, std::string* data, FileInfo* info,
+                         std::string* err) {
+  FileHandle file = 0;
+  const ReadStatus opened = fs.OpenRead(path, &file, info, err);
+  if (opened != ReadStatus::kRead) return opened;
+  // One byte more than the file's size, so that its end shows as a read of
+  // nothing rather than a full buffer; the file may also have grown.
+  data->assign(static_cast<std::size_t>(info->size) + 1, '\0');
+  std::size_t used = 0;
+  for (;;) {
+    if (used == data->size()) data->resize(used + std::max<std::size_t>(used / 2, 65536));
+    std::size_t got = 0;
+    if (!fs.Read(file, data->data() + used, data->size() - used, &got, err)) {
+      std::string ignored;
+      fs.Close(file, &ignored);
+      return ReadStatus::kFailed;
+    }
+    if (got == 0) break;
+    used += got;
+  }
+  data->resize(used);
+  std::string ignored;
+  fs.Close(file, &ignored);
+  return ReadStatus::kRead;
+}
+
 // After a failed rewrite in place: puts the original bytes back, as far as
 // the file system lets it. Returns what happened, for the error line.
 std::string RestoreOriginal(FileSystem& fs, const std::string& target,
@@ -176,7 +204,7 @@ Outcome RewriteInPlace(FileSystem& fs, const std::string& target, const FileInfo
   std::string original;
   FileInfo now;
   std::string err;
-  if (fs.ReadFile(target, &original, &now, &err) == ReadStatus::kFailed) {
+  if (ReadWholeFile(fs, target, &original, &now, &err) == ReadStatus::kFailed) {
     *error = "read before rewriting in place: " + err;
     return Outcome::kFailed;
   }

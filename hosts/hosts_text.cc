@@ -54,17 +54,12 @@ LineTokens ReadTokens(std::string_view line) {
 }
 
 bool IsManagedLine(std::string_view line) {
-  // Most lines of a large file fail on their first byte, then on the
-  // address; only then is the host name read.
+  // Most lines of a large file fail on their first byte, before any token is
+  // read.
   if (line.empty() || !CouldStartManagedLine(line.front())) return false;
-  std::size_t pos = 0;
-  const std::string_view address = NextToken(line, &pos);
-  bool address_matches = false;
-  for (const ManagedEntry& entry : ManagedEntries) address_matches |= address == entry.address;
-  if (!address_matches) return false;
-  const std::string_view host = NextToken(line, &pos);
+  const LineTokens tokens = ReadTokens(line);
   for (const ManagedEntry& entry : ManagedEntries) {
-    if (host == entry.host && address == entry.address) return true;
+    if (tokens.host == entry.host && tokens.address == entry.address) return true;
   }
   return false;
 }

@@ -45,9 +45,6 @@ struct LineTokens {
 };
 LineTokens ReadTokens(std::string_view line);
 
-// True when the line's first byte is '#'.
-inline bool IsCommentLine(std::string_view line) { return !line.empty() && line.front() == '#'; }
-
 // True when `line` (without its line end) is a data line whose address and
 // host name tokens equal one of ManagedEntries, byte for byte.
 bool IsManagedLine(std::string_view line);

@@ -4,7 +4,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -132,33 +131,6 @@ class PosixFileSystem : public FileSystem {
         return false;
       }
     }
-  }
-
-  ReadStatus ReadFile(const std::string& path, std::string* data, FileInfo* info,
-                      std::string* err) override {
-    FileHandle file = -1;
-    const ReadStatus opened = OpenRead(path, &file, info, err);
-    if (opened != ReadStatus::kRead) return opened;
-
-    // One byte more than the file's size, so that the end shows as a read
-    // of nothing rather than a full buffer.
-    const std::size_t expected = static_cast<std::size_t>(info->size);
-    data->clear();
-    data->resize(expected + 1);
-    std::size_t used = 0;
-    for (;;) {
-      if (used == data->size()) data->resize(used + std::max<std::size_t>(used / 2, 65536));
-      std::size_t got = 0;
-      if (!Read(file, data->data() + used, data->size() - used, &got, err)) {
-        close(static_cast<int>(file));
-        return ReadStatus::kFailed;
-      }
-      if (got == 0) break;
-      used += got;
-    }
-    data->resize(used);
-    close(static_cast<int>(file));
-    return ReadStatus::kRead;
   }
 
   ReadStatus Stat(const std::string& path, FileInfo* info, std::string* err) override {

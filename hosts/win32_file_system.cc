@@ -147,33 +147,6 @@ class Win32FileSystem : public FileSystem {
     return true;
   }
 
-  ReadStatus ReadFile(const std::string& path, std::string* data, FileInfo* info,
-                      std::string* err) override {
-    FileHandle file = 0;
-    const ReadStatus opened = OpenRead(path, &file, info, err);
-    if (opened != ReadStatus::kRead) return opened;
-
-    // One byte more than the file's size, so that the end shows as a read
-    // of nothing rather than a full buffer.
-    const std::size_t expected = static_cast<std::size_t>(info->size);
-    data->clear();
-    data->resize(expected + 1);
-    std::size_t used = 0;
-    for (;;) {
-      if (used == data->size()) data->resize(used + (used / 2 > 65536 ? used / 2 : 65536));
-      std::size_t got = 0;
-      if (!Read(file, data->data() + used, data->size() - used, &got, err)) {
-        CloseHandle(AsHandle(file));
-        return ReadStatus::kFailed;
-      }
-      if (got == 0) break;
-      used += got;
-    }
-    data->resize(used);
-    CloseHandle(AsHandle(file));
-    return ReadStatus::kRead;
-  }
-
   ReadStatus Stat(const std::string& path, FileInfo* info, std::string* err) override {
     const HANDLE file = CreateFileA(path.c_str(), 0, kShareAll, nullptr, OPEN_EXISTING,
                                     FILE_FLAG_BACKUP_SEMANTICS, nullptr);

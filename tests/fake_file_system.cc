@@ -115,18 +115,6 @@ bool FakeFileSystem::Read(FileHandle file, char* buffer, std::size_t size, std::
   return true;
 }
 
-ReadStatus FakeFileSystem::ReadFile(const std::string& path, std::string* data, FileInfo* info,
-                                    std::string* err) {
-  calls.push_back("ReadFile " + path);
-  if (Fails(Fault::kOpenRead, err)) return ReadStatus::kFailed;
-  auto found = files.find(path);
-  if (found == files.end()) return ReadStatus::kMissing;
-  if (Fails(Fault::kRead, err)) return ReadStatus::kFailed;
-  *data = found->second.data;
-  *info = found->second.info;
-  return ReadStatus::kRead;
-}
-
 ReadStatus FakeFileSystem::Stat(const std::string& path, FileInfo* info, std::string* err) {
   calls.push_back("Stat " + path);
   if (Fails(Fault::kCheck, err)) return ReadStatus::kFailed;

@@ -76,8 +76,6 @@ class FakeFileSystem : public FileSystem {
   // between reads.
   bool Read(FileHandle file, char* buffer, std::size_t size, std::size_t* got,
             std::string* err) override;
-  ReadStatus ReadFile(const std::string& path, std::string* data, FileInfo* info,
-                      std::string* err) override;
   ReadStatus Stat(const std::string& path, FileInfo* info, std::string* err) override;
   CreateStatus CreateTemp(const std::string& path, const FileInfo& like, FileHandle* file,
                           std::string* err) override;

@@ -46,7 +46,6 @@ if(CMAKE_CROSSCOMPILING AND WIN32 AND CMAKE_CROSSCOMPILING_EMULATOR)
 
   # The executable as Windows sees it: console subsystem, system DLLs only,
   # and the manifest as its only resource.
-  find_program(HOSTS_OBJDUMP NAMES x86_64-w64-mingw32-objdump objdump)
   add_test(NAME pe_image
            COMMAND "${HOSTS_PYTHON}" "${CMAKE_CURRENT_SOURCE_DIR}/e2e/check_pe.py"
                    $<TARGET_FILE:hosts_entry_tool>)

@@ -419,21 +419,20 @@ class RealFaultTest(ToolTestCase):
             self.assertEqual(f.read(), AWKWARD_KEPT + MANAGED_TAIL)
         self.assertEqual([n for n in os.listdir(self.box.tmp) if TEMP_MARK in n], [])
 
-
     def run_as_nobody(self, option):
         """Runs the tool as an unprivileged user that may write the folder."""
+        nobody = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
+        if not can_run(*nobody, "true"):
+            self.skipTest("setpriv cannot drop to an unprivileged user here")
         path = self.box.etc
         while path != self.box.tmp:
             os.chmod(path, 0o777 if path == self.box.etc else 0o755)
             path = os.path.dirname(path)
         os.chmod(self.box.tmp, 0o755)
-        return self.box.run(option, wrap=["setpriv", "--reuid=65534", "--regid=65534",
-                                          "--clear-groups"])
+        return self.box.run(option, wrap=nobody)
 
     @needs_root
     def test_owner_is_kept_without_root(self):
-        if not can_run("setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "true"):
-            self.skipTest("setpriv cannot drop to an unprivileged user here")
         # The temporary file cannot be given root's owner, so the file is
         # rewritten in place and keeps owner and mode.
         self.box.write(AWKWARD)
@@ -445,8 +444,6 @@ class RealFaultTest(ToolTestCase):
 
     @needs_root
     def test_no_write_permission_without_root(self):
-        if not can_run("setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "true"):
-            self.skipTest("setpriv cannot drop to an unprivileged user here")
         self.box.write(AWKWARD)
         os.chmod(self.box.hosts, 0o644)
         self.assertFailedUnchanged(self.run_as_nobody("--uninstall-dns"), AWKWARD,
