@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "hosts/hosts_text.h"
+#include "hosts/hosts_text_internal.h"
 
 namespace {
 

@@ -1,6 +1,5 @@
 #include "hosts/hosts_file.h"
 
-#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -16,18 +15,405 @@ namespace {
 // this one rewrites it.
 constexpr int kMaxPasses = 3;
 
-// How many temporary names to try before giving up on the replace path.
+// How many temporary names to try.
 constexpr int kMaxTempNames = 100;
 
-// How much of the hosts file is read at a time on the main path.
+// How much of the hosts file is read at a time.
 constexpr std::size_t kReadSize = std::size_t{1} << 20;
 
-enum class Outcome {
-  kDone,      // the file holds the new content
-  kChanged,   // the file changed since it was read; nothing was written
-  kFailed,    // the file is as it was; the reason is in the error text
-  kFallback,  // the replace path could not be taken; nothing was written
+// What a temporary file's name adds to the hosts file's: "hosts.hosts_entry_tool-N.tmp".
+constexpr std::string_view kTempMark = ".hosts_entry_tool-";
+constexpr std::string_view kTempEnd = ".tmp";
+
+// The waits, in milliseconds, while another program holds what the update
+// needs (a virus scanner, an editor saving the file, another run of this
+// tool): short at first, about two and a half seconds in all.
+constexpr int kBusyWaitsMs[] = {1, 2, 5, 10, 20, 40, 80, 160, 320, 500, 500, 500, 500};
+
+constexpr char kUtf16Message[] =
+    "the file is UTF-16 text, which this tool does not edit; it was left as it is";
+
+// Calls `attempt` until it is no longer kBusy, waiting longer each time, and
+// returns its last status.
+template <typename Attempt>
+Status RetryWhileBusy(FileSystem& fs, Attempt attempt) {
+  Status status = attempt();
+  for (const int wait : kBusyWaitsMs) {
+    if (status.code() != Code::kBusy) break;
+    fs.Sleep(wait);
+    status = attempt();
+  }
+  return status;
+}
+
+// An open file that is closed when it goes out of scope.
+class OpenFile {
+ public:
+  explicit OpenFile(FileSystem& fs) : fs_(fs) {}
+  OpenFile(const OpenFile&) = delete;
+  OpenFile& operator=(const OpenFile&) = delete;
+  ~OpenFile() { Close(); }
+
+  FileHandle* out() { return &handle_; }
+  FileHandle get() const { return handle_; }
+  bool is_open() const { return handle_ != kNoFile; }
+
+  Status Close() {
+    if (handle_ == kNoFile) return Status();
+    const FileHandle handle = handle_;
+    handle_ = kNoFile;
+    return fs_.Close(handle);
+  }
+
+ private:
+  FileSystem& fs_;
+  FileHandle handle_ = kNoFile;
 };
+
+// The temporary file beside the hosts file. Its life cycle:
+//   Create -> Write... -> Sync -> Commit      it becomes the hosts file
+//                              \-> Discard    it is removed
+// Every path that does not commit discards it explicitly, so that a failure
+// to remove it is reported; the destructor discards it as a last resort.
+class TempFile {
+ public:
+  explicit TempFile(FileSystem& fs) : fs_(fs) {}
+  TempFile(const TempFile&) = delete;
+  TempFile& operator=(const TempFile&) = delete;
+  ~TempFile() { Discard(); }
+
+  const std::string& path() const { return path_; }
+
+  // Creates the first free name beside `target`, a twin of `original`.
+  Status Create(const std::string& target, FileHandle original) {
+    Status status(Code::kExists, "");
+    for (int n = 0; n < kMaxTempNames && status.code() == Code::kExists; ++n) {
+      path_ = target + std::string(kTempMark) + std::to_string(n) + std::string(kTempEnd);
+      status = fs_.CreateTemp(path_, original, &handle_);
+    }
+    if (status.code() == Code::kExists) status = Status::Failed("every temporary name is taken");
+    if (!status.ok()) handle_ = kNoFile;
+    return status.In("create temporary file " + path_);
+  }
+
+  Status Write(std::string_view data) {
+    Status status = fs_.WriteTemp(handle_, data);
+    return status.ok() ? status : status.In("write temporary file " + path_);
+  }
+
+  Status Sync() {
+    Status status = fs_.Sync(handle_);
+    return status.ok() ? status : status.In("flush temporary file " + path_);
+  }
+
+  Status Commit(const std::string& target, bool replace) {
+    Status status = fs_.CommitTemp(handle_, path_, target, replace);
+    if (status.ok()) handle_ = kNoFile;
+    return status;
+  }
+
+  Status Discard() {
+    if (handle_ == kNoFile) return Status();
+    const FileHandle handle = handle_;
+    handle_ = kNoFile;
+    Status status = fs_.DiscardTemp(handle, path_);
+    return status.ok() ? status
+                       : status.In("the temporary file " + path_ + " could not be removed");
+  }
+
+ private:
+  FileSystem& fs_;
+  std::string path_;
+  FileHandle handle_ = kNoFile;
+};
+
+// The lock that serializes runs of this tool, released when it goes out of scope.
+class UpdateLock {
+ public:
+  explicit UpdateLock(FileSystem& fs) : fs_(fs) {}
+  UpdateLock(const UpdateLock&) = delete;
+  UpdateLock& operator=(const UpdateLock&) = delete;
+  ~UpdateLock() {
+    if (lock_ != kNoFile) fs_.Unlock(lock_);
+  }
+  bool Take(const std::string& target) {
+    if (RetryWhileBusy(fs_, [&] { return fs_.LockUpdates(target, &lock_); }).ok()) return true;
+    lock_ = kNoFile;
+    return false;
+  }
+
+ private:
+  FileSystem& fs_;
+  FileHandle lock_ = kNoFile;
+};
+
+bool IsTempName(std::string_view name, std::string_view prefix) {
+  if (name.size() <= prefix.size() + kTempEnd.size() || name.substr(0, prefix.size()) != prefix ||
+      name.substr(name.size() - kTempEnd.size()) != kTempEnd) {
+    return false;
+  }
+  const std::string_view number =
+      name.substr(prefix.size(), name.size() - prefix.size() - kTempEnd.size());
+  return number.find_first_not_of("0123456789") == std::string_view::npos;
+}
+
+std::string DirectoryOf(const std::string& path) {
+  const std::size_t end = path.find_last_of("/\\");
+  if (end == std::string::npos) return ".";
+  return end == 0 ? path.substr(0, 1) : path.substr(0, end);
+}
+
+bool IsAbsolute(const std::string& path) {
+  return (!path.empty() && (path[0] == '/' || path[0] == '\\')) ||
+         (path.size() > 2 && path[1] == ':' && (path[2] == '\\' || path[2] == '/'));
+}
+
+enum class PassEnd {
+  kDone,     // the file holds the new content
+  kChanged,  // the file changed since it was read; nothing was written
+  kFailed,   // the file is as it was; the status says why
+};
+
+// One run of an update of the hosts file at `target`.
+class Update {
+ public:
+  Update(FileSystem& fs, std::string target, bool install)
+      : fs_(fs), target_(std::move(target)), install_(install) {}
+
+  Status Run() {
+    UpdateLock lock(fs_);
+    // Without the lock the update is still safe, only less patient with
+    // other runs; leftovers are removed only under it.
+    if (lock.Take(target_)) RemoveLeftovers();
+    for (int pass = 0; pass < kMaxPasses; ++pass) {
+      Status error;
+      switch (Pass(&error)) {
+        case PassEnd::kDone:
+          return Status();
+        case PassEnd::kChanged:
+          continue;
+        case PassEnd::kFailed:
+          return error;
+      }
+    }
+    return Status::Failed("another program kept changing the file while it was being updated (" +
+                          std::to_string(kMaxPasses) + " attempts); it was left as it is");
+  }
+
+ private:
+  // Removes the temporary files of earlier runs that were killed. A file a
+  // live process still owns stays.
+  void RemoveLeftovers() {
+    const std::string prefix = target_ + std::string(kTempMark);
+    std::vector<std::string> paths;
+    if (!fs_.ListSiblings(prefix, &paths).ok()) return;
+    for (const std::string& path : paths) {
+      if (IsTempName(path, prefix)) fs_.RemoveStale(path);
+    }
+  }
+
+  static PassEnd Fail(Status status, Status* error) {
+    *error = std::move(status);
+    return PassEnd::kFailed;
+  }
+
+  // Fails with `status`, removing the temporary file first.
+  static PassEnd Fail(Status status, TempFile& temp, Status* error) {
+    const Status discarded = temp.Discard();
+    if (!discarded.ok()) status.Also(discarded.message());
+    return Fail(std::move(status), error);
+  }
+
+  static Status CheckProtection(const FileInfo& info) {
+    if (info.immutable) {
+      return Status::Failed("the file is marked immutable or append-only; it was left as it is");
+    }
+    if (info.read_only) return Status::Failed("the file is read-only; it was left as it is");
+    if (info.links > 1) {
+      return Status::Failed(
+          "the file has " + std::to_string(info.links) +
+          " names (hard links), which a replace would split; it was left as it is");
+    }
+    return Status();
+  }
+
+  // Read, rewrite into a temporary file, replace; or fall back to rewriting
+  // the file in place.
+  PassEnd Pass(Status* error) {
+    OpenFile hosts(fs_);
+    FileInfo before;
+    Status status =
+        RetryWhileBusy(fs_, [&] { return fs_.OpenHeld(target_, hosts.out(), &before); });
+    if (status.code() == Code::kNotFound) {
+      before = FileInfo();
+    } else if (!status.ok()) {
+      return Fail(status.In("read"), error);
+    }
+    if (Status refused = CheckProtection(before); !refused.ok()) return Fail(refused, error);
+
+    TempFile temp(fs_);
+    status = temp.Create(target_, hosts.get());
+    if (status.code() == Code::kFailed && before.exists) {
+      hosts.Close();
+      return RewriteInPlace(before, status, error);
+    }
+    if (!status.ok()) return Fail(status, error);
+    status = StreamRewrite(hosts.get(), temp);
+    if (status.ok()) status = temp.Sync();
+    if (!status.ok()) return Fail(status, temp, error);
+    return Replace(hosts, before, temp, error);
+  }
+
+  // Reads `source` (kNoFile for a missing file) to its end, writing the
+  // rewritten lines to `temp` as it goes, then the managed lines when
+  // installing. Holds a megabyte of input and its rewrite at a time, more
+  // only for a longer line.
+  Status StreamRewrite(FileHandle source, TempFile& temp) {
+    std::vector<char> in(kReadSize);
+    std::size_t filled = 0;
+    std::string out;
+    out.reserve(kReadSize + kReadSize / 8);
+    bool at_end = source == kNoFile;
+    bool encoding_checked = false;
+    for (;;) {
+      if (!at_end) {
+        if (filled == in.size()) in.resize(in.size() * 2);
+        std::size_t got = 0;
+        Status status = fs_.Read(source, in.data() + filled, in.size() - filled, &got);
+        if (!status.ok()) return status.In("read");
+        at_end = got == 0;
+        filled += got;
+      }
+      const std::string_view text(in.data(), filled);
+      if (!encoding_checked) {
+        if (filled < 2 && !at_end) continue;
+        if (IsUtf16Text(text)) return Status::Failed(kUtf16Message);
+        encoding_checked = true;
+      }
+      const std::size_t used = RewriteLines(text, at_end, &out);
+      if (at_end && install_) AppendManagedLines(&out);
+      if (!out.empty()) {
+        if (Status status = temp.Write(out); !status.ok()) return status;
+      }
+      out.clear();
+      std::memmove(in.data(), in.data() + used, filled - used);
+      filled -= used;
+      if (at_end) return Status();
+    }
+  }
+
+  // Puts the temporary file in the hosts file's place once the file is
+  // still the version that was read. `hosts` holds the file open meanwhile.
+  PassEnd Replace(OpenFile& hosts, const FileInfo& before, TempFile& temp, Status* error) {
+    std::size_t waits = 0;
+    for (;;) {
+      FileInfo now;
+      Status status = fs_.Identify(target_, &now);
+      if (status.code() == Code::kNotFound) {
+        now = FileInfo();
+      } else if (!status.ok()) {
+        return Fail(status.In("check for changes"), temp, error);
+      }
+      if (!before.SameVersion(now)) return Discarded(temp, error);
+
+      status = temp.Commit(target_, before.exists);
+      switch (status.code()) {
+        case Code::kOk:
+          return PassEnd::kDone;
+        case Code::kExists:  // another program created the file meanwhile
+          return Discarded(temp, error);
+        case Code::kHeldHere:
+          if (!hosts.is_open()) break;
+          hosts.Close();
+          continue;
+        case Code::kBusy:
+          if (waits == std::size(kBusyWaitsMs)) break;
+          fs_.Sleep(kBusyWaitsMs[waits++]);
+          continue;
+        case Code::kFailed:
+          if (!before.exists) break;
+          // The name takes no replacement (a mount point): rewrite the file.
+          if (Status discarded = temp.Discard(); !discarded.ok()) {
+            return Fail(status.In("replace").Also(discarded.message()), error);
+          }
+          hosts.Close();
+          return RewriteInPlace(before, status.In("replace"), error);
+        default:
+          break;
+      }
+      return Fail(status.In("replace"), temp, error);
+    }
+  }
+
+  // The file changed: removes the temporary file and lets the pass start over.
+  static PassEnd Discarded(TempFile& temp, Status* error) {
+    Status discarded = temp.Discard();
+    if (!discarded.ok()) return Fail(discarded, error);
+    return PassEnd::kChanged;
+  }
+
+  // Fallback, for when no twin of the file can be made beside it, or its
+  // name takes no replacement: rewrites the file itself. It holds the whole
+  // original (and its rewrite) in memory, and writes the original back if the
+  // rewrite fails. `cause` says why the safe path was not taken.
+  PassEnd RewriteInPlace(const FileInfo& before, Status cause, Status* error) {
+    const std::string after = "the safe way failed first: " + cause.message();
+    OpenFile file(fs_);
+    FileInfo now;
+    Status status = RetryWhileBusy(fs_, [&] { return fs_.OpenInPlace(target_, file.out(), &now); });
+    if (status.code() == Code::kNotFound) return PassEnd::kChanged;
+    if (!status.ok()) return Fail(status.In("open for rewriting in place").Also(after), error);
+    if (!before.SameVersion(now)) return PassEnd::kChanged;
+
+    std::string original;
+    status = ReadAll(file.get(), now.size, &original);
+    if (!status.ok()) return Fail(status.In("read before rewriting in place"), error);
+    if (IsUtf16Text(original)) return Fail(Status::Failed(kUtf16Message), error);
+
+    status = fs_.Overwrite(file.get(), RewrittenHostsText(original, install_));
+    if (status.ok()) return PassEnd::kDone;
+    const Status restored = fs_.Overwrite(file.get(), original);
+    status.In("rewrite in place")
+        .Also(restored.ok() ? "the original content was written back"
+                            : "restoring the original content failed too: " + restored.message());
+    return Fail(status.Also(after), error);
+  }
+
+  // Reads a file to its end; `size` is what it is expected to hold.
+  Status ReadAll(FileHandle file, std::uint64_t size, std::string* data) {
+    // One byte more than the size, so that the end shows as a read of nothing.
+    data->assign(static_cast<std::size_t>(size) + 1, '\0');
+    std::size_t used = 0;
+    for (;;) {
+      if (used == data->size()) data->resize(used + used / 2 + 65536);
+      std::size_t got = 0;
+      Status status = fs_.Read(file, data->data() + used, data->size() - used, &got);
+      if (!status.ok()) return status;
+      if (got == 0) break;
+      used += got;
+    }
+    data->resize(used);
+    return Status();
+  }
+
+  FileSystem& fs_;
+  const std::string target_;
+  const bool install_;
+};
+
+// Follows symbolic links from `path`, bounded like the kernel's own limit on
+// nested links, so that a link stays a link and its target is rewritten.
+Status ResolveLinks(FileSystem& fs, const std::string& path, std::string* target) {
+  *target = path;
+  for (int depth = 0; depth < 40; ++depth) {
+    std::string link;
+    Status status = fs.ReadLink(*target, &link);
+    if (status.code() == Code::kNotFound) return Status();
+    if (!status.ok()) return status.In("follow the symbolic link " + *target);
+    *target = IsAbsolute(link) ? link : DirectoryOf(*target) + "/" + link;
+  }
+  return Status::Failed("too many levels of symbolic links");
+}
 
 void PrintSystemRootMessage() {
   std::fputs(kSystemRootMessage, stdout);
@@ -35,253 +421,11 @@ void PrintSystemRootMessage() {
   std::fflush(stdout);
 }
 
-void ReportFailure(const std::string& path, const std::string& what) {
-  std::fprintf(stderr, "hosts_entry_tool: %s: %s\n", path.c_str(), what.c_str());
-  std::fflush(stderr);
-}
-
-// A name beside the hosts file that says which tool left it there.
-std::string TempName(const std::string& target, int n) {
-  return target + ".hosts_entry_tool-" + std::to_string(n) + ".tmp";
-}
-
-// Reads `source` (when there is one) to its end, writing the rewritten lines
-// to `file` as it goes, then the managed lines when installing. Only one
-// read's worth of the file is in memory at a time.
-bool StreamRewrite(FileSystem& fs, const FileHandle* source, FileHandle file, bool install,
-                   const std::string& temp, std::string* error) {
-  std::vector<char> in(kReadSize);
-  std::size_t filled = 0;
-  std::string out;
-  out.reserve(kReadSize + kReadSize / 8);
-  std::string err;
-  bool at_end = source == nullptr;
-  for (;;) {
-    if (!at_end) {
-      // A line longer than the buffer makes it grow.
-      if (filled == in.size()) in.resize(in.size() * 2);
-      std::size_t got = 0;
-      if (!fs.Read(*source, in.data() + filled, in.size() - filled, &got, &err)) {
-        *error = "read: " + err;
-        return false;
-      }
-      at_end = got == 0;
-      filled += got;
-    }
-    const std::size_t used = RewriteLines(std::string_view(in.data(), filled), at_end, &out);
-    if (at_end && install) AppendManagedLines(&out);
-    if (!out.empty() && !fs.Write(file, out, &err)) {
-      *error = "write temporary file " + temp + ": " + err;
-      return false;
-    }
-    out.clear();
-    std::memmove(in.data(), in.data() + used, filled - used);
-    filled -= used;
-    if (at_end) return true;
-  }
-}
-
-// Main path: write the new content to a temporary file beside the target,
-// flush it to stable storage and put it in the target's place in one step.
-// Closes `source` (the open hosts file, if any) once it has been read, so
-// that the hosts file is not held open while it is replaced.
-Outcome ReplaceWithTemp(FileSystem& fs, const std::string& target, const FileInfo& before,
-                        const FileHandle* source, bool install, std::string* error) {
-  std::string ignored;
-  auto close_source = [&] {
-    if (source != nullptr) fs.Close(*source, &ignored);
-    source = nullptr;
-  };
-  std::string temp;
-  std::string err;
-  FileHandle file = 0;
-  CreateStatus created = CreateStatus::kExists;
-  for (int n = 0; n < kMaxTempNames && created == CreateStatus::kExists; ++n) {
-    temp = TempName(target, n);
-    created = fs.CreateTemp(temp, before, &file, &err);
-  }
-  if (created != CreateStatus::kCreated) {
-    close_source();
-    if (created == CreateStatus::kExists) err = "every temporary name is taken";
-    *error = "create temporary file " + temp + ": " + err;
-    return Outcome::kFallback;
-  }
-
-  auto discard = [&](const std::string& what) {
-    *error = what;
-    fs.Remove(temp, &ignored);
-  };
-  std::string stream_error;
-  const bool streamed = StreamRewrite(fs, source, file, install, temp, &stream_error);
-  close_source();
-  if (!streamed) {
-    fs.Close(file, &ignored);
-    discard(stream_error);
-    return Outcome::kFailed;
-  }
-  if (!fs.Sync(file, &err)) {
-    fs.Close(file, &ignored);
-    discard("flush temporary file " + temp + ": " + err);
-    return Outcome::kFailed;
-  }
-  if (!fs.Close(file, &err)) {
-    discard("close temporary file " + temp + ": " + err);
-    return Outcome::kFailed;
-  }
-
-  FileInfo now;
-  if (fs.Stat(target, &now, &err) == ReadStatus::kFailed) {
-    discard("check for changes: " + err);
-    return Outcome::kFailed;
-  }
-  if (!before.SameVersion(now)) {
-    discard("");
-    return Outcome::kChanged;
-  }
-  if (!fs.Replace(temp, target, before.exists, &err)) {
-    discard("replace: " + err);
-    return Outcome::kFallback;
-  }
-  return Outcome::kDone;
-}
-
-// Reads all of a regular file, for the rewrite in place.
-ReadStatus ReadWholeFile(FileSystem& fs, const std::string& path, std::string* data, FileInfo* info,
-                         std::string* err) {
-  FileHandle file = 0;
-  const ReadStatus opened = fs.OpenRead(path, &file, info, err);
-  if (opened != ReadStatus::kRead) return opened;
-  // One byte more than the file's size, so that its end shows as a read of
-  // nothing rather than a full buffer; the file may also have grown.
-  data->assign(static_cast<std::size_t>(info->size) + 1, '\0');
-  std::size_t used = 0;
-  for (;;) {
-    if (used == data->size()) data->resize(used + std::max<std::size_t>(used / 2, 65536));
-    std::size_t got = 0;
-    if (!fs.Read(file, data->data() + used, data->size() - used, &got, err)) {
-      std::string ignored;
-      fs.Close(file, &ignored);
-      return ReadStatus::kFailed;
-    }
-    if (got == 0) break;
-    used += got;
-  }
-  data->resize(used);
-  std::string ignored;
-  fs.Close(file, &ignored);
-  return ReadStatus::kRead;
-}
-
-// After a failed rewrite in place: puts the original bytes back, as far as
-// the file system lets it. Returns what happened, for the error line.
-std::string RestoreOriginal(FileSystem& fs, const std::string& target,
-                            const std::string& original) {
-  std::string err;
-  std::string ignored;
-  FileHandle file = 0;
-  if (!fs.OpenInPlace(target, &file, &err)) {
-    return "restoring the original content failed too: open: " + err;
-  }
-  if (!fs.Write(file, original, &err)) {
-    fs.Close(file, &ignored);
-    return "restoring the original content failed too: write: " + err;
-  }
-  if (!fs.Sync(file, &err)) {
-    fs.Close(file, &ignored);
-    return "restoring the original content failed too: flush: " + err;
-  }
-  if (!fs.Close(file, &err)) return "restoring the original content failed too: close: " + err;
-  return "the original content was written back";
-}
-
-// Fallback: rewrite the existing file in place, for when the directory takes
-// no new file or the replace failed (a bind-mounted file, a user allowed to
-// write the file but not its folder).
-Outcome RewriteInPlace(FileSystem& fs, const std::string& target, const FileInfo& before,
-                       bool install, std::string* error) {
-  // The whole file is held twice here: the original goes back if the write
-  // fails. Reading it again also shows whether it changed.
-  std::string original;
-  FileInfo now;
-  std::string err;
-  if (ReadWholeFile(fs, target, &original, &now, &err) == ReadStatus::kFailed) {
-    *error = "read before rewriting in place: " + err;
-    return Outcome::kFailed;
-  }
-  if (!before.SameVersion(now)) return Outcome::kChanged;
-  const std::string data = RewrittenHostsText(original, install);
-
-  FileHandle file = 0;
-  if (!fs.OpenInPlace(target, &file, &err)) {
-    *error = "open for rewriting in place: " + err;
-    return Outcome::kFailed;
-  }
-  std::string step;
-  if (!fs.Write(file, data, &err)) {
-    step = "write in place";
-  } else if (!fs.Sync(file, &err)) {
-    step = "flush in place";
-  }
-  std::string close_err;
-  const bool closed = fs.Close(file, &close_err);
-  if (step.empty() && !closed) {
-    step = "close in place";
-    err = close_err;
-  }
-  if (step.empty()) return Outcome::kDone;
-  *error = step + ": " + err + "; " + RestoreOriginal(fs, target, original);
-  return Outcome::kFailed;
-}
-
-// One read, rewrite and write of the file.
-Outcome RunPass(FileSystem& fs, const std::string& target, bool install, std::string* error) {
-  FileHandle source = 0;
-  FileInfo before;
-  std::string err;
-  switch (fs.OpenRead(target, &source, &before, &err)) {
-    case ReadStatus::kRead:
-      break;
-    case ReadStatus::kMissing:
-      before = FileInfo();
-      break;
-    case ReadStatus::kFailed:
-      *error = "read: " + err;
-      return Outcome::kFailed;
-  }
-  std::string protection;
-  if (before.immutable) {
-    protection = "the file is marked immutable or append-only; it was left as it is";
-  } else if (before.read_only) {
-    protection = "the file is read-only; it was left as it is";
-  }
-  if (!protection.empty()) {
-    std::string ignored;
-    fs.Close(source, &ignored);
-    *error = protection;
-    return Outcome::kFailed;
-  }
-  std::string replace_error;
-  Outcome outcome = ReplaceWithTemp(fs, target, before, before.exists ? &source : nullptr, install,
-                                    &replace_error);
-  if (outcome != Outcome::kFallback) {
-    *error = replace_error;
-    return outcome;
-  }
-  if (!before.exists) {
-    *error = replace_error;
-    return Outcome::kFailed;
-  }
-  std::string in_place_error;
-  outcome = RewriteInPlace(fs, target, before, install, &in_place_error);
-  if (outcome == Outcome::kFailed) *error = in_place_error + " (after " + replace_error + ")";
-  return outcome;
-}
-
 }  // namespace
 
 bool ResolveHostsPath(FileSystem& fs, HostsPath* path) {
   std::string root;
-  if (fs.GetEnv("SystemRoot", &root) != EnvStatus::kFound) {
+  if (!fs.GetEnv("SystemRoot", &root).ok()) {
     PrintSystemRootMessage();
     return false;
   }
@@ -301,22 +445,12 @@ bool ResolveHostsPath(FileSystem& fs, HostsPath* path) {
 int UpdateHostsFile(bool install, FileSystem& fs) {
   HostsPath path{};
   if (!ResolveHostsPath(fs, &path)) return -1;
-  const std::string target = fs.ResolveLinks(path.data());
-  std::string error;
-  for (int pass = 0; pass < kMaxPasses; ++pass) {
-    switch (RunPass(fs, target, install, &error)) {
-      case Outcome::kDone:
-        return 0;
-      case Outcome::kChanged:
-        continue;
-      case Outcome::kFailed:
-      case Outcome::kFallback:
-        ReportFailure(target, error);
-        return -1;
-    }
-  }
-  ReportFailure(target, "another program kept changing the file while it was being updated (" +
-                            std::to_string(kMaxPasses) + " attempts); it was left as it is");
+  std::string target;
+  Status status = ResolveLinks(fs, path.data(), &target);
+  if (status.ok()) status = Update(fs, target, install).Run();
+  if (status.ok()) return 0;
+  std::fprintf(stderr, "hosts_entry_tool: %s: %s\n", target.c_str(), status.message().c_str());
+  std::fflush(stderr);
   return -1;
 }
 

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "hosts/hosts_text_internal.h"
+
 namespace hosts {
 namespace {
 
@@ -26,10 +28,11 @@ bool CouldStartManagedLine(char first) {
   return could;
 }
 
-// From the line starting at `start`, skips the lines that come out exactly as
-// they are: lines that cannot be managed and already end in CR LF. Returns
-// where the first other line, or an unfinished one, starts. Most lines of a
-// large list are of this kind, so this loop does little per line.
+// From the line starting at `start`, skips the lines that the rewrite copies
+// byte for byte: lines that cannot be managed and already end in CR LF, the
+// line end every written line gets, so that their bytes are already the
+// output's. A line ending in a bare LF is not one of them: it must get its CR.
+// Returns where the first other line, or an unfinished one, starts.
 std::size_t SkipUnchangedLines(std::string_view chunk, std::size_t start) {
   const char* const base = chunk.data();
   const std::size_t size = chunk.size();
@@ -44,6 +47,11 @@ std::size_t SkipUnchangedLines(std::string_view chunk, std::size_t start) {
 }
 
 }  // namespace
+
+bool IsUtf16Text(std::string_view start) {
+  return start.size() >= 2 &&
+         ((start[0] == '\xFF' && start[1] == '\xFE') || (start[0] == '\xFE' && start[1] == '\xFF'));
+}
 
 LineTokens ReadTokens(std::string_view line) {
   std::size_t pos = 0;
@@ -75,8 +83,8 @@ std::string FormatManagedLine(const ManagedEntry& entry) {
 }
 
 std::size_t RewriteLines(std::string_view chunk, bool last, std::string* out) {
-  // Kept lines that already end in CR LF come out unchanged, so runs of them
-  // are appended in one piece.
+  // Kept lines that already end in CR LF come out byte for byte, so runs of
+  // them are appended in one piece; any other line is written line by line.
   std::size_t run_start = 0;
   std::size_t run_end = 0;
   std::size_t start = 0;

@@ -7,7 +7,6 @@
 
 #include <array>
 #include <cstddef>
-#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -32,51 +31,14 @@ inline constexpr std::array<ManagedEntry, 2> ManagedEntries = {{
     {LoopbackAddress, ServiceClientHost},
 }};
 
-// The six bytes of the classic locale's white-space class.
-constexpr bool IsHostsSpace(char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
-
-// The first two white-space separated tokens of a data line. A token that is
-// not there is empty.
-struct LineTokens {
-  std::string_view address;
-  std::string_view host;
-};
-LineTokens ReadTokens(std::string_view line);
-
 // True when `line` (without its line end) is a data line whose address and
 // host name tokens equal one of ManagedEntries, byte for byte.
 bool IsManagedLine(std::string_view line);
 
-// The line of `text` that starts at offset `start` (below text.size()):
-// `line` excludes the line end (a line feed, together with a carriage return
-// directly before it); `next` is the offset where the following line starts.
-// A last line without a line end is still a line.
-struct LineSpan {
-  std::string_view line;
-  std::size_t next;
-};
-inline LineSpan LineAt(std::string_view text, std::size_t start) {
-  const char* const base = text.data();
-  const void* found = std::memchr(base + start, '\n', text.size() - start);
-  std::size_t end =
-      found ? static_cast<std::size_t>(static_cast<const char*>(found) - base) : text.size();
-  const std::size_t next = found ? end + 1 : text.size();
-  if (found && end > start && base[end - 1] == '\r') --end;
-  return {text.substr(start, end - start), next};
-}
-
-// Calls `visit(line, next)` for every line of `text`, in order; nothing
-// follows a final line feed.
-template <typename Visit>
-void ForEachLine(std::string_view text, Visit&& visit) {
-  for (std::size_t start = 0; start < text.size();) {
-    const LineSpan span = LineAt(text, start);
-    visit(span.line, span.next);
-    start = span.next;
-  }
-}
+// True when a file that starts with `start` is UTF-16 text: it begins with a
+// UTF-16 byte-order mark (FF FE or FE FF). Rewriting such a file byte by byte
+// would corrupt it.
+bool IsUtf16Text(std::string_view start);
 
 // The bytes of a managed line as the tool writes it, without its line end:
 // the address, one tab, the host name.

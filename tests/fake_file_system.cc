@@ -4,49 +4,29 @@
 
 namespace hosts {
 
-const char* FaultName(Fault fault) {
-  switch (fault) {
-    case Fault::kEnvLookup:
-      return "EnvLookup";
-    case Fault::kOpenRead:
-      return "OpenRead";
-    case Fault::kRead:
-      return "Read";
-    case Fault::kCreateTemp:
-      return "CreateTemp";
-    case Fault::kWrite:
-      return "Write";
-    case Fault::kFlush:
-      return "Flush";
-    case Fault::kClose:
-      return "Close";
-    case Fault::kCheck:
-      return "Check";
-    case Fault::kReplace:
-      return "Replace";
-    case Fault::kOpenInPlace:
-      return "OpenInPlace";
-    case Fault::kWriteInPlace:
-      return "WriteInPlace";
-    case Fault::kFlushInPlace:
-      return "FlushInPlace";
-    case Fault::kRestore:
-      return "Restore";
-  }
-  return "?";
+const char* OpName(Op op) {
+  static const char* const kNames[] = {"GetEnv",      "ReadLink",    "LockUpdates", "ListSiblings",
+                                       "RemoveStale", "OpenHeld",    "Read",        "Identify",
+                                       "CreateTemp",  "WriteTemp",   "Sync",        "CommitTemp",
+                                       "DiscardTemp", "OpenInPlace", "Overwrite",   "Close"};
+  return kNames[static_cast<int>(op)];
 }
 
-bool FakeFileSystem::Fails(Fault fault, std::string* err) const {
-  if (faults.count(fault) == 0) return false;
-  *err = kInjectedReason;
-  return true;
+Status FakeFileSystem::Call(Op op, const std::string& path) {
+  const int call = ++counts_[op];
+  calls.push_back(std::string(OpName(op)) + " " + path);
+  if (before_call) before_call(*this, op, call);
+  for (const Fault& fault : faults) {
+    if (fault.op == op && call >= fault.first_call && call - fault.first_call < fault.count) {
+      return Status(fault.code, kInjectedReason);
+    }
+  }
+  return Status();
 }
 
-bool FakeFileSystem::IsOpenForReading(const std::string& path) const {
-  for (const auto& [handle, open] : handles_) {
-    if (open.kind == Kind::kRead && open.path == path) return true;
-  }
-  return false;
+int FakeFileSystem::CallsOf(Op op) const {
+  const auto found = counts_.find(op);
+  return found == counts_.end() ? 0 : found->second;
 }
 
 void FakeFileSystem::Touch(File* file) {
@@ -58,7 +38,7 @@ void FakeFileSystem::Touch(File* file) {
 void FakeFileSystem::PutFile(const std::string& path, const std::string& data) {
   File& file = files[path];
   file.data = data;
-  if (file.info.inode == 0) file.info.inode = next_inode_++;
+  if (file.info.id == 0) file.info.id = next_id_++;
   Touch(&file);
 }
 
@@ -70,160 +50,144 @@ std::vector<std::string> FakeFileSystem::FilesContaining(const std::string& part
   return names;
 }
 
-FileInfo FakeFileSystem::InfoOf(const std::string& path) {
-  auto found = files.find(path);
-  return found == files.end() ? FileInfo() : found->second.info;
+FileHandle FakeFileSystem::Open(const std::string& path) {
+  handles_[next_handle_] = {path};
+  return next_handle_++;
 }
 
-EnvStatus FakeFileSystem::GetEnv(const char* name, std::string* value) {
-  calls.push_back(std::string("GetEnv ") + name);
-  if (faults.count(Fault::kEnvLookup)) return EnvStatus::kFailed;
-  auto found = env.find(name);
-  if (found == env.end()) return EnvStatus::kUnset;
+bool FakeFileSystem::IsOpen(const std::string& path) const {
+  return std::any_of(handles_.begin(), handles_.end(),
+                     [&](const auto& entry) { return entry.second.path == path; });
+}
+
+Status FakeFileSystem::GetEnv(const char* name, std::string* value) {
+  if (Status status = Call(Op::kGetEnv, name); !status.ok()) return status;
+  const auto found = env.find(name);
+  if (found == env.end()) return Status(Code::kNotFound, "not set");
   *value = found->second;
-  return EnvStatus::kFound;
+  return Status();
 }
 
-std::string FakeFileSystem::ResolveLinks(const std::string& path) {
-  std::string current = path;
-  for (int depth = 0; depth < 40 && links.count(current); ++depth) current = links[current];
-  return current;
+Status FakeFileSystem::ReadLink(const std::string& path, std::string* target) {
+  if (Status status = Call(Op::kReadLink, path); !status.ok()) return status;
+  const auto found = links.find(path);
+  if (found == links.end()) return Status(Code::kNotFound, "");
+  *target = found->second;
+  return Status();
 }
 
-ReadStatus FakeFileSystem::OpenRead(const std::string& path, FileHandle* file, FileInfo* info,
-                                    std::string* err) {
-  calls.push_back("OpenRead " + path);
-  if (Fails(Fault::kOpenRead, err)) return ReadStatus::kFailed;
-  auto found = files.find(path);
-  if (found == files.end()) return ReadStatus::kMissing;
+Status FakeFileSystem::LockUpdates(const std::string& path, FileHandle* lock) {
+  if (Status status = Call(Op::kLockUpdates, path); !status.ok()) return status;
+  *lock = Open("lock");
+  return Status();
+}
+
+void FakeFileSystem::Unlock(FileHandle lock) { handles_.erase(lock); }
+
+Status FakeFileSystem::ListSiblings(const std::string& prefix, std::vector<std::string>* paths) {
+  if (Status status = Call(Op::kListSiblings, prefix); !status.ok()) return status;
+  for (const auto& [path, file] : files) {
+    if (path.compare(0, prefix.size(), prefix) == 0) paths->push_back(path);
+  }
+  return Status();
+}
+
+Status FakeFileSystem::RemoveStale(const std::string& path) {
+  if (Status status = Call(Op::kRemoveStale, path); !status.ok()) return status;
+  if (owned.count(path)) return Status(Code::kBusy, "owned by a live process");
+  files.erase(path);
+  return Status();
+}
+
+Status FakeFileSystem::OpenHeld(const std::string& path, FileHandle* file, FileInfo* info) {
+  if (Status status = Call(Op::kOpenHeld, path); !status.ok()) return status;
+  const auto found = files.find(path);
+  if (found == files.end()) return Status(Code::kNotFound, "No such file or directory");
   *info = found->second.info;
-  *file = next_handle_++;
-  handles_[*file] = {path, Kind::kRead};
-  return ReadStatus::kRead;
+  *file = Open(path);
+  return Status();
 }
 
-bool FakeFileSystem::Read(FileHandle file, char* buffer, std::size_t size, std::size_t* got,
-                          std::string* err) {
+Status FakeFileSystem::Read(FileHandle file, char* buffer, std::size_t size, std::size_t* got) {
   Handle& handle = handles_.at(file);
-  calls.push_back("Read " + handle.path);
-  if (Fails(Fault::kRead, err)) return false;
+  if (Status status = Call(Op::kRead, handle.path); !status.ok()) return status;
   const std::string& data = files.at(handle.path).data;
   const std::size_t left = data.size() > handle.offset ? data.size() - handle.offset : 0;
-  *got = std::min({size, kReadPiece, left});
+  *got = std::min({size, std::size_t{7}, left});
   data.copy(buffer, *got, handle.offset);
   handle.offset += *got;
-  return true;
+  return Status();
 }
 
-ReadStatus FakeFileSystem::Stat(const std::string& path, FileInfo* info, std::string* err) {
-  calls.push_back("Stat " + path);
-  if (Fails(Fault::kCheck, err)) return ReadStatus::kFailed;
-  *info = InfoOf(path);
-  return info->exists ? ReadStatus::kRead : ReadStatus::kMissing;
+Status FakeFileSystem::Identify(const std::string& path, FileInfo* info) {
+  if (Status status = Call(Op::kIdentify, path); !status.ok()) return status;
+  const auto found = files.find(path);
+  if (found == files.end()) return Status(Code::kNotFound, "No such file or directory");
+  *info = found->second.info;
+  return Status();
 }
 
-CreateStatus FakeFileSystem::CreateTemp(const std::string& path, const FileInfo& like,
-                                        FileHandle* file, std::string* err) {
-  calls.push_back("CreateTemp " + path);
-  // The other program strikes while the new content is being written.
-  if (pending_changes > 0 && files.count(changing_path)) {
-    --pending_changes;
-    File& changed = files[changing_path];
-    changed.data += kAddedLine;
-    Touch(&changed);
-  }
-  if (files.count(path)) return CreateStatus::kExists;
-  if (Fails(Fault::kCreateTemp, err)) return CreateStatus::kFailed;
+Status FakeFileSystem::CreateTemp(const std::string& path, FileHandle /*original*/,
+                                  FileHandle* file) {
+  if (Status status = Call(Op::kCreateTemp, path); !status.ok()) return status;
+  if (files.count(path)) return Status(Code::kExists, "File exists");
   File& created = files[path];
-  created.info.inode = next_inode_++;
-  if (like.exists) {
-    created.info.mode = like.mode;
-    created.info.owner = like.owner;
-    created.info.group = like.group;
-  }
+  created.info.id = next_id_++;
   Touch(&created);
-  *file = next_handle_++;
-  handles_[*file] = {path, Kind::kTemp};
-  return CreateStatus::kCreated;
+  *file = Open(path);
+  return Status();
 }
 
-bool FakeFileSystem::OpenInPlace(const std::string& path, FileHandle* file, std::string* err) {
-  calls.push_back("OpenInPlace " + path);
-  ++in_place_opens_;
-  if (in_place_opens_ == 1 && Fails(Fault::kOpenInPlace, err)) return false;
-  if (IsOpenForReading(path)) {
-    *err = "the file is still open for reading";
-    return false;
-  }
-  auto found = files.find(path);
-  if (found == files.end()) {
-    *err = "No such file or directory";
-    return false;
-  }
-  found->second.data.clear();
-  Touch(&found->second);
-  *file = next_handle_++;
-  handles_[*file] = {path, in_place_opens_ == 1 ? Kind::kInPlace : Kind::kRestore};
-  return true;
-}
-
-bool FakeFileSystem::Write(FileHandle file, std::string_view data, std::string* err) {
-  const Handle& handle = handles_.at(file);
-  calls.push_back("Write " + handle.path);
-  const Fault fault = handle.kind == Kind::kTemp      ? Fault::kWrite
-                      : handle.kind == Kind::kInPlace ? Fault::kWriteInPlace
-                                                      : Fault::kRestore;
-  File& target = files.at(handle.path);
-  if (faults.count(fault)) {
-    // A failed write can leave part of the data behind.
-    target.data.append(data.substr(0, data.size() / 2));
-    Touch(&target);
-    *err = kInjectedReason;
-    return false;
-  }
-  target.data.append(data);
+Status FakeFileSystem::WriteTemp(FileHandle file, std::string_view data) {
+  File& target = files.at(handles_.at(file).path);
+  Status status = Call(Op::kWriteTemp, handles_.at(file).path);
+  target.data.append(status.ok() ? data : data.substr(0, data.size() / 2));
   Touch(&target);
-  return true;
+  return status;
 }
 
-bool FakeFileSystem::Sync(FileHandle file, std::string* err) {
-  const Handle& handle = handles_.at(file);
-  calls.push_back("Sync " + handle.path);
-  if (handle.kind == Kind::kTemp) return !Fails(Fault::kFlush, err);
-  if (handle.kind == Kind::kInPlace) return !Fails(Fault::kFlushInPlace, err);
-  return true;
-}
+Status FakeFileSystem::Sync(FileHandle file) { return Call(Op::kSync, handles_.at(file).path); }
 
-bool FakeFileSystem::Close(FileHandle file, std::string* err) {
-  const Handle handle = handles_.at(file);
+Status FakeFileSystem::CommitTemp(FileHandle file, const std::string& path,
+                                  const std::string& target, bool replace) {
+  if (Status status = Call(Op::kCommitTemp, path + " " + target); !status.ok()) return status;
+  if (!replace && files.count(target)) return Status(Code::kExists, "File exists");
+  if (!replaces_open_files && IsOpen(target)) return Status(Code::kHeldHere, "Access is denied");
   handles_.erase(file);
-  calls.push_back("Close " + handle.path);
-  if (handle.kind == Kind::kTemp) return !Fails(Fault::kClose, err);
-  return true;
-}
-
-bool FakeFileSystem::Replace(const std::string& from, const std::string& to, bool to_exists,
-                             std::string* err) {
-  calls.push_back("Replace " + from + " " + to);
-  if (Fails(Fault::kReplace, err)) return false;
-  if (IsOpenForReading(to)) {
-    *err = "the file is still open for reading";
-    return false;
-  }
-  if (to_exists != (files.count(to) == 1)) {
-    *err = "the file to replace is not what the caller said";
-    return false;
-  }
-  File moved = files.at(from);
-  files.erase(from);
-  files[to] = moved;
-  return true;
-}
-
-bool FakeFileSystem::Remove(const std::string& path, std::string* /*err*/) {
-  calls.push_back("Remove " + path);
+  files[target] = files.at(path);
   files.erase(path);
-  return true;
+  return Status();
+}
+
+Status FakeFileSystem::DiscardTemp(FileHandle file, const std::string& path) {
+  handles_.erase(file);
+  if (Status status = Call(Op::kDiscardTemp, path); !status.ok()) return status;
+  files.erase(path);
+  return Status();
+}
+
+Status FakeFileSystem::OpenInPlace(const std::string& path, FileHandle* file, FileInfo* info) {
+  if (Status status = Call(Op::kOpenInPlace, path); !status.ok()) return status;
+  const auto found = files.find(path);
+  if (found == files.end()) return Status(Code::kNotFound, "No such file or directory");
+  *info = found->second.info;
+  *file = Open(path);
+  return Status();
+}
+
+Status FakeFileSystem::Overwrite(FileHandle file, std::string_view data) {
+  File& target = files.at(handles_.at(file).path);
+  Status status = Call(Op::kOverwrite, handles_.at(file).path);
+  // A failed rewrite can leave the file torn.
+  target.data = status.ok() ? data : data.substr(0, data.size() / 2);
+  Touch(&target);
+  return status;
+}
+
+Status FakeFileSystem::Close(FileHandle file) {
+  const std::string path = handles_.at(file).path;
+  handles_.erase(file);
+  return Call(Op::kClose, path);
 }
 
 }  // namespace hosts

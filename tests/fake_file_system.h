@@ -1,10 +1,11 @@
 // An in-memory file system for tests of the hosts file update. It records
-// every call, can fail any operation on demand, and can play another
-// program that changes the file while the update runs.
+// every call, fails the calls a test names by operation and call number, and
+// lets a test play another program between any two calls.
 
 #ifndef TESTS_FAKE_FILE_SYSTEM_H_
 #define TESTS_FAKE_FILE_SYSTEM_H_
 
+#include <functional>
 #include <map>
 #include <set>
 #include <string>
@@ -14,98 +15,105 @@
 
 namespace hosts {
 
-// The operations a test can make fail.
-enum class Fault {
-  kEnvLookup,     // the environment value cannot be copied
-  kOpenRead,      // opening the hosts file for reading
-  kRead,          // reading it
-  kCreateTemp,    // creating the temporary file
-  kWrite,         // writing the temporary file (half the bytes land first)
-  kFlush,         // flushing the temporary file
-  kClose,         // closing the temporary file
-  kCheck,         // checking the hosts file for changes before replacing
-  kReplace,       // putting the temporary file in the hosts file's place
-  kOpenInPlace,   // opening the hosts file to rewrite it in place
-  kWriteInPlace,  // writing it in place (half the bytes land first)
-  kFlushInPlace,  // flushing it after writing in place
-  kRestore,       // writing the original bytes back after a failed rewrite
+enum class Op {
+  kGetEnv,
+  kReadLink,
+  kLockUpdates,
+  kListSiblings,
+  kRemoveStale,
+  kOpenHeld,
+  kRead,
+  kIdentify,
+  kCreateTemp,
+  kWriteTemp,
+  kSync,
+  kCommitTemp,
+  kDiscardTemp,
+  kOpenInPlace,
+  kOverwrite,
+  kClose,
 };
 
-const char* FaultName(Fault fault);
+const char* OpName(Op op);
+
+// Calls `first_call` to `first_call + count - 1` (counted from 1) of `op`
+// answer `code`. A failed write leaves half of its bytes behind.
+struct Fault {
+  Op op;
+  int first_call = 1;
+  int count = 1 << 30;
+  Code code = Code::kFailed;
+};
 
 // The reason an injected fault reports.
 inline constexpr char kInjectedReason[] = "injected fault";
-
-// The line another program adds to a file while the update runs.
-inline constexpr char kAddedLine[] = "10.0.0.1\tadded.by.another.program\n";
 
 class FakeFileSystem : public FileSystem {
  public:
   struct File {
     std::string data;
-    FileInfo info;  // exists, inode and mtime are kept up to date by the fake
+    FileInfo info;  // exists, id, size and mtime are kept up to date by the fake
   };
 
-  // Environment variables that are set.
   std::map<std::string, std::string> env;
-  // Regular files by path.
   std::map<std::string, File> files;
-  // Symbolic links: path to the path they name.
+  // Symbolic links: path to the link's text.
   std::map<std::string, std::string> links;
-  // Operations that fail.
-  std::set<Fault> faults;
-  // Every call, as "Operation path".
+  // Files a live process owns: RemoveStale answers kBusy for them.
+  std::set<std::string> owned;
+  std::vector<Fault> faults;
+  // Another program's move, made before call `call` (from 1) of `op`.
+  std::function<void(FakeFileSystem&, Op op, int call)> before_call;
+  // False plays a Windows that cannot replace a file this process has open.
+  bool replaces_open_files = true;
+  // Every call, as "Op path".
   std::vector<std::string> calls;
-  // How many times another program appends kAddedLine to `changing_path`
-  // while a temporary file is being created.
-  int pending_changes = 0;
-  std::string changing_path;
+  int slept_ms = 0;
 
   // Puts a file in place as a new version.
   void PutFile(const std::string& path, const std::string& data);
   // Names of files whose path contains `part`.
   std::vector<std::string> FilesContaining(const std::string& part) const;
-  // Files still open.
   std::size_t OpenHandles() const { return handles_.size(); }
+  int CallsOf(Op op) const;
 
-  EnvStatus GetEnv(const char* name, std::string* value) override;
-  std::string ResolveLinks(const std::string& path) override;
-  ReadStatus OpenRead(const std::string& path, FileHandle* file, FileInfo* info,
-                      std::string* err) override;
-  // Hands out at most kReadPiece bytes a call, so that lines are cut
-  // between reads.
-  bool Read(FileHandle file, char* buffer, std::size_t size, std::size_t* got,
-            std::string* err) override;
-  ReadStatus Stat(const std::string& path, FileInfo* info, std::string* err) override;
-  CreateStatus CreateTemp(const std::string& path, const FileInfo& like, FileHandle* file,
-                          std::string* err) override;
-  bool OpenInPlace(const std::string& path, FileHandle* file, std::string* err) override;
-  bool Write(FileHandle file, std::string_view data, std::string* err) override;
-  bool Sync(FileHandle file, std::string* err) override;
-  bool Close(FileHandle file, std::string* err) override;
-  bool Replace(const std::string& from, const std::string& to, bool to_exists,
-               std::string* err) override;
-  bool Remove(const std::string& path, std::string* err) override;
+  Status GetEnv(const char* name, std::string* value) override;
+  Status ReadLink(const std::string& path, std::string* target) override;
+  Status LockUpdates(const std::string& path, FileHandle* lock) override;
+  void Unlock(FileHandle lock) override;
+  Status ListSiblings(const std::string& prefix, std::vector<std::string>* paths) override;
+  Status RemoveStale(const std::string& path) override;
+  Status OpenHeld(const std::string& path, FileHandle* file, FileInfo* info) override;
+  // Hands out at most 7 bytes a call, so that lines are cut between reads.
+  Status Read(FileHandle file, char* buffer, std::size_t size, std::size_t* got) override;
+  Status Identify(const std::string& path, FileInfo* info) override;
+  Status CreateTemp(const std::string& path, FileHandle original, FileHandle* file) override;
+  Status WriteTemp(FileHandle file, std::string_view data) override;
+  Status Sync(FileHandle file) override;
+  Status CommitTemp(FileHandle file, const std::string& path, const std::string& target,
+                    bool replace) override;
+  Status DiscardTemp(FileHandle file, const std::string& path) override;
+  Status OpenInPlace(const std::string& path, FileHandle* file, FileInfo* info) override;
+  Status Overwrite(FileHandle file, std::string_view data) override;
+  Status Close(FileHandle file) override;
+  void Sleep(int milliseconds) override { slept_ms += milliseconds; }
 
  private:
-  static constexpr std::size_t kReadPiece = 7;
-  enum class Kind { kRead, kTemp, kInPlace, kRestore };
   struct Handle {
     std::string path;
-    Kind kind;
     std::size_t offset = 0;  // where the next read starts
   };
-  bool Fails(Fault fault, std::string* err) const;
-  // Windows refuses to replace or cut a file this process still reads.
-  bool IsOpenForReading(const std::string& path) const;
+  // Records the call, plays the other program, and answers an injected fault.
+  Status Call(Op op, const std::string& path);
+  FileHandle Open(const std::string& path);
+  bool IsOpen(const std::string& path) const;
   void Touch(File* file);
-  FileInfo InfoOf(const std::string& path);
 
   std::map<FileHandle, Handle> handles_;
+  std::map<Op, int> counts_;
   FileHandle next_handle_ = 3;
-  std::uint64_t next_inode_ = 100;
+  std::uint64_t next_id_ = 100;
   std::int64_t clock_ = 1;
-  int in_place_opens_ = 0;
 };
 
 }  // namespace hosts

@@ -1,4 +1,5 @@
 #include "hosts/hosts_text.h"
+#include "hosts/hosts_text_internal.h"
 
 #include <gtest/gtest.h>
 
@@ -107,6 +108,21 @@ TEST(HostsTextTest, RecognisesManagedLines) {
       {"", false},
   };
   for (const Case& c : cases) EXPECT_EQ(IsManagedLine(c.line), c.managed) << "line: " << c.line;
+}
+
+TEST(HostsTextTest, RecognisesUtf16ByItsByteOrderMark) {
+  struct Case {
+    std::string start;
+    bool utf16;
+  };
+  const std::vector<Case> cases = {
+      {"\xFF\xFE", true},      {"\xFE\xFF#\0"s, true},
+      {"\xFF\xFE\0\0"s, true}, {"\xEF\xBB\xBF#", false},
+      {"\xFF", false},         {"\xFE", false},
+      {"\xFF\xFF", false},     {"", false},
+      {"#\xFF\xFE", false},
+  };
+  for (const Case& c : cases) EXPECT_EQ(IsUtf16Text(c.start), c.utf16) << c.start;
 }
 
 TEST(HostsTextTest, FormatsManagedLinesWithOneTab) {

@@ -1,0 +1,51 @@
+// The Win32 calls the Windows file system layer makes, gathered in one table
+// so that a test can put a model of Windows' documented behaviour in place of
+// any of them: the outcomes Wine does not show, such as a pending delete or a
+// replace refused for a file another program has open.
+
+#ifndef HOSTS_WIN32_API_H_
+#define HOSTS_WIN32_API_H_
+
+#include <windows.h>
+
+#include <memory>
+
+#include "hosts/file_system.h"
+
+namespace hosts {
+
+struct Win32Api {
+  decltype(&::GetEnvironmentVariableA) GetEnvironmentVariableA = ::GetEnvironmentVariableA;
+  decltype(&::CreateFileA) CreateFileA = ::CreateFileA;
+  decltype(&::ReadFile) ReadFile = ::ReadFile;
+  decltype(&::WriteFile) WriteFile = ::WriteFile;
+  decltype(&::FlushFileBuffers) FlushFileBuffers = ::FlushFileBuffers;
+  decltype(&::CloseHandle) CloseHandle = ::CloseHandle;
+  decltype(&::GetFileInformationByHandle) GetFileInformationByHandle = ::GetFileInformationByHandle;
+  decltype(&::GetFileType) GetFileType = ::GetFileType;
+  decltype(&::GetFileAttributesA) GetFileAttributesA = ::GetFileAttributesA;
+  decltype(&::GetFinalPathNameByHandleA) GetFinalPathNameByHandleA = ::GetFinalPathNameByHandleA;
+  decltype(&::SetFileInformationByHandle) SetFileInformationByHandle = ::SetFileInformationByHandle;
+  decltype(&::SetFilePointerEx) SetFilePointerEx = ::SetFilePointerEx;
+  decltype(&::SetEndOfFile) SetEndOfFile = ::SetEndOfFile;
+  decltype(&::FindFirstFileA) FindFirstFileA = ::FindFirstFileA;
+  decltype(&::FindNextFileA) FindNextFileA = ::FindNextFileA;
+  decltype(&::FindClose) FindClose = ::FindClose;
+  decltype(&::DeleteFileA) DeleteFileA = ::DeleteFileA;
+  decltype(&::GetKernelObjectSecurity) GetKernelObjectSecurity = ::GetKernelObjectSecurity;
+  decltype(&::SetKernelObjectSecurity) SetKernelObjectSecurity = ::SetKernelObjectSecurity;
+  decltype(&::OpenProcessToken) OpenProcessToken = ::OpenProcessToken;
+  decltype(&::LookupPrivilegeValueA) LookupPrivilegeValueA = ::LookupPrivilegeValueA;
+  decltype(&::AdjustTokenPrivileges) AdjustTokenPrivileges = ::AdjustTokenPrivileges;
+  decltype(&::CreateMutexA) CreateMutexA = ::CreateMutexA;
+  decltype(&::WaitForSingleObject) WaitForSingleObject = ::WaitForSingleObject;
+  decltype(&::ReleaseMutex) ReleaseMutex = ::ReleaseMutex;
+  decltype(&::Sleep) Sleep = ::Sleep;
+};
+
+// The Windows file system, making its calls through `api`.
+std::unique_ptr<FileSystem> MakeWin32FileSystem(const Win32Api& api);
+
+}  // namespace hosts
+
+#endif  // HOSTS_WIN32_API_H_
