@@ -13,6 +13,7 @@ fuzz_seconds=${HOSTS_FUZZ_SECONDS:-60}
 
 echo "== native build and tests =="
 cmake --workflow --preset native
+cmake --build --preset native --target lint
 
 echo "== Windows build, tests under Wine =="
 cmake --workflow --preset windows

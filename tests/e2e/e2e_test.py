@@ -24,47 +24,65 @@ import unittest
 
 ARGS = None
 
-ALIAS = b"vpn.localhost"
-SERVICE = b"client.vpn.example"
-MANAGED_TAIL = b"127.0.0.1\t" + ALIAS + b"\r\n127.0.0.1\t" + SERVICE + b"\r\n"
+ALIAS = SERVICE = MANAGED_TAIL = AWKWARD = AWKWARD_KEPT = None
 MESSAGE = b"Failed to GET env SYSTEMROOT"
 TEMP_MARK = ".hosts_entry_tool-"
-
-# A hosts file with the awkward parts: Windows' comments, managed lines in
-# several spellings, lines that only look managed, LF and CRLF line ends, a
-# lone CR, NUL, 0x1A, high bytes and no final line end.
-AWKWARD = (
-    b"# Copyright (c) 1993-2009 Microsoft Corp.\r\n"
-    b"#\r\n"
-    b"127.0.0.1 " + ALIAS + b"\n"
-    b"#\t127.0.0.1       localhost\r\n"
-    b"  \t127.0.0.1   " + SERVICE + b"  # old entry\r\n"
-    b"127.0.0.1 " + ALIAS + b" more.names\n"
-    b"127.0.0.1 " + ALIAS + b"#\n"
-    b"127.0.0.2 " + ALIAS + b"\n"
-    b"127.0.0.1 localhost " + SERVICE + b"\n"
-    b"#127.0.0.1 " + SERVICE + b"\n"
-    b"127.0.0.1 VPN.LOCALHOST\n"
-    b"\n"
-    b"10.0.0.1 a\rb\x00c\x1a\xff\x80\n"
-    b"0.0.0.0 last.example"
-)
-AWKWARD_KEPT = (
-    b"# Copyright (c) 1993-2009 Microsoft Corp.\r\n"
-    b"#\r\n"
-    b"#\t127.0.0.1       localhost\r\n"
-    b"127.0.0.1 " + ALIAS + b"#\r\n"
-    b"127.0.0.2 " + ALIAS + b"\r\n"
-    b"127.0.0.1 localhost " + SERVICE + b"\r\n"
-    b"#127.0.0.1 " + SERVICE + b"\r\n"
-    b"127.0.0.1 VPN.LOCALHOST\r\n"
-    b"\r\n"
-    b"10.0.0.1 a\rb\x00c\x1a\xff\x80\r\n"
-    b"0.0.0.0 last.example\r\n"
-)
-
-
 LONG_LINE = b"0.0.0.0 " + b" ".join(b"name%07d.example" % i for i in range(150000))
+
+
+def set_host_names(alias, service):
+    """The two names the tool was built to manage, and the files made with them."""
+    global ALIAS, SERVICE, MANAGED_TAIL, AWKWARD, AWKWARD_KEPT
+    ALIAS, SERVICE = alias.encode(), service.encode()
+    MANAGED_TAIL = b"127.0.0.1\t" + ALIAS + b"\r\n127.0.0.1\t" + SERVICE + b"\r\n"
+    # A hosts file with the awkward parts: Windows' comments, managed lines in
+    # several spellings, lines that only look managed, LF and CRLF line ends, a
+    # lone CR, NUL, 0x1A, high bytes and no final line end.
+    AWKWARD = (
+        b"# Copyright (c) 1993-2009 Microsoft Corp.\r\n"
+        b"#\r\n"
+        b"127.0.0.1 " + ALIAS + b"\n"
+        b"#\t127.0.0.1       localhost\r\n"
+        b"  \t127.0.0.1   " + SERVICE + b"  # old entry\r\n"
+        b"127.0.0.1 " + ALIAS + b" more.names\n"
+        b"127.0.0.1 " + ALIAS + b"#\n"
+        b"127.0.0.2 " + ALIAS + b"\n"
+        b"127.0.0.1 localhost " + SERVICE + b"\n"
+        b"#127.0.0.1 " + SERVICE + b"\n"
+        b"127.0.0.1 " + ALIAS.upper() + b"\n"
+        b"\n"
+        b"10.0.0.1 a\rb\x00c\x1a\xff\x80\n"
+        b"0.0.0.0 last.example"
+    )
+    AWKWARD_KEPT = (
+        b"# Copyright (c) 1993-2009 Microsoft Corp.\r\n"
+        b"#\r\n"
+        b"#\t127.0.0.1       localhost\r\n"
+        b"127.0.0.1 " + ALIAS + b"#\r\n"
+        b"127.0.0.2 " + ALIAS + b"\r\n"
+        b"127.0.0.1 localhost " + SERVICE + b"\r\n"
+        b"#127.0.0.1 " + SERVICE + b"\r\n"
+        b"127.0.0.1 " + ALIAS.upper() + b"\r\n"
+        b"\r\n"
+        b"10.0.0.1 a\rb\x00c\x1a\xff\x80\r\n"
+        b"0.0.0.0 last.example\r\n"
+    )
+
+
+def rewritten(data, install):
+    """What the tool makes of `data`: a plain model of the transform."""
+    lines = data.split(b"\n")
+    if lines and lines[-1] == b"":
+        lines.pop()
+    out = b""
+    for line in lines:
+        if line.endswith(b"\r"):
+            line = line[:-1]
+        tokens = line.split() if not line.startswith(b"#") else []
+        if tokens[:1] == [b"127.0.0.1"] and tokens[1:2] in ([ALIAS], [SERVICE]):
+            continue
+        out += line + b"\r\n"
+    return out + (MANAGED_TAIL if install else b"")
 
 
 class Result:
@@ -451,15 +469,121 @@ class RealFaultTest(ToolTestCase):
         self.assertEqual(os.stat(self.box.hosts).st_uid, 0)
 
 
+class LinkAndEncodingTest(ToolTestCase):
+    @native_only
+    def test_symbolic_links_stay_links(self):
+        # Relative and absolute, a link to a link: the last target is rewritten.
+        real_dir = os.path.join(self.box.tmp, "real")
+        os.makedirs(real_dir)
+        real = os.path.join(real_dir, "hosts")
+        middle = os.path.join(self.box.tmp, "middle")
+        cases = [("absolute", real, []),
+                 ("relative", os.path.relpath(real, self.box.etc), []),
+                 ("two links", "../../../../middle", [(middle, "real/hosts")])]
+        for name, link, others in cases:
+            with self.subTest(link=name):
+                self.box.remove_hosts()
+                for path, target in others:
+                    os.symlink(target, path)
+                with open(real, "wb") as f:
+                    f.write(AWKWARD)
+                os.symlink(link, self.box.hosts)
+                self.assertSucceeded(self.box.run("--install-dns"))
+                self.assertEqual(os.readlink(self.box.hosts), link)
+                with open(real, "rb") as f:
+                    self.assertEqual(f.read(), AWKWARD_KEPT + MANAGED_TAIL)
+                for path, _ in others:
+                    os.unlink(path)
+
+    def test_a_file_with_several_names_is_refused(self):
+        self.box.write(AWKWARD)
+        other = os.path.join(self.box.etc, "hosts.other-name")
+        os.link(self.box.hosts, other)
+        try:
+            self.assertFailedUnchanged(self.box.run("--install-dns"), AWKWARD, b"hard links")
+        finally:
+            os.unlink(other)
+
+    def test_utf16_files_are_refused(self):
+        for bom in (b"\xff\xfe", b"\xfe\xff"):
+            with self.subTest(bom=bom):
+                text = bom + "127.0.0.1 localhost\r\n".encode("utf-16-le")
+                self.box.write(text)
+                for option in ("--install-dns", "--uninstall-dns"):
+                    self.assertFailedUnchanged(self.box.run(option), text, b"UTF-16")
+
+
+class ConcurrencyTest(ToolTestCase):
+    def test_simultaneous_runs_take_turns(self):
+        # A VPN client reconnecting starts several at once: all succeed, and
+        # the file ends as one of them left it.
+        self.box.write(AWKWARD)
+        for round_ in range(3):
+            with self.subTest(round=round_):
+                options = ["--install-dns", "--uninstall-dns"] * 4
+                procs = [subprocess.Popen(self.box.command([o]), env=self.box.env(),
+                                          cwd=self.box.tmp, stdout=subprocess.PIPE,
+                                          stderr=subprocess.PIPE) for o in options]
+                results = [p.communicate(timeout=120) + (p.returncode,) for p in procs]
+                self.assertEqual([r[2] for r in results], [0] * 8, [r[1] for r in results])
+                self.assertEqual([r[0] + r[1] for r in results], [b""] * 8)
+                self.assertIn(self.box.read(), (AWKWARD_KEPT, AWKWARD_KEPT + MANAGED_TAIL))
+                self.assertEqual(self.box.leftovers(), [])
+
+    @native_only
+    def test_killed_runs_leave_the_file_whole_and_nothing_behind(self):
+        # A multi-megabyte file, and runs killed at random moments: the file is
+        # always the old or the new one, and the next run that finishes
+        # removes what the killed ones left.
+        old = b"".join(b"0.0.0.0 host%07d.example\r\n" % i for i in range(200000)) + AWKWARD
+        new = rewritten(old, True)
+        self.box.write(old)
+        random = __import__("random").Random(2026)
+        for _ in range(100):
+            proc = subprocess.Popen(self.box.command(["--install-dns"]), env=self.box.env(),
+                                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            time.sleep(random.uniform(0, 0.03))
+            proc.kill()
+            proc.wait()
+            self.assertIn(self.box.read(), (old, new))
+        self.assertSucceeded(self.box.run("--install-dns"))
+        self.assertEqual(self.box.read(), new)
+
+
 class WineTest(ToolTestCase):
-    """Windows file attributes and sharing, as far as Wine honours them."""
+    """Windows sharing, attributes and other programs, as Wine plays them."""
+
+    HOSTS = "C:\\windows\\system32\\drivers\\etc\\hosts"
 
     def wine_attrib(self, *args):
-        proc = subprocess.run([ARGS.wine, "cmd", "/c", "attrib"] + list(args) +
-                              ["C:\\windows\\system32\\drivers\\etc\\hosts"],
+        proc = subprocess.run([ARGS.wine, "cmd", "/c", "attrib"] + list(args) + [self.HOSTS],
                               env=self.box.env(), stdout=subprocess.PIPE,
                               stderr=subprocess.PIPE, timeout=120)
         return proc.stdout.decode("latin-1")
+
+    def peer(self, *args):
+        """Starts the helper that plays another program; returns once it is ready."""
+        proc = subprocess.Popen([ARGS.wine, ARGS.peer] + [str(a) for a in args],
+                                env=self.box.env(), stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE)
+        line = proc.stdout.readline().strip()
+        if line != b"ready":
+            proc.kill()
+            self.fail(f"peer {args}: {line} {proc.communicate()[1]}")
+        return proc
+
+    @staticmethod
+    def stop(proc):
+        proc.kill()
+        proc.communicate()
+
+    def assertPromise(self, result, before, install):
+        """Either 0 and the new content computed from `before`, or -1 and `before`."""
+        if result.status == 0:
+            self.assertSucceeded(result)
+            self.assertEqual(self.box.read(), rewritten(before, install))
+        else:
+            self.assertFailedUnchanged(result, before)
 
     @wine_only
     def test_hidden_and_system_file_keeps_its_attributes(self):
@@ -475,25 +599,50 @@ class WineTest(ToolTestCase):
         self.assertEqual(self.wine_attrib(), before)
 
     @wine_only
-    def test_a_second_process_holding_the_file_open(self):
-        for share in ("read", "all"):
-            with self.subTest(share=share):
+    def test_waits_for_a_program_that_holds_the_file(self):
+        # A reader that does not share deleting keeps the file from being
+        # replaced, a writer keeps it from being read; for a second the tool
+        # waits, for longer it gives up and leaves the file as it is.
+        for mode, milliseconds, succeeds in (("read", 1000, True), ("write", 1000, True),
+                                             ("all", 1000, True), ("write", 6000, False)):
+            with self.subTest(mode=mode, milliseconds=milliseconds):
                 self.box.write(AWKWARD)
-                holder = subprocess.Popen(
-                    [ARGS.wine, ARGS.holder, "C:\\windows\\system32\\drivers\\etc\\hosts",
-                     share, "3000"], env=self.box.env(), stdout=subprocess.PIPE,
-                    stderr=subprocess.PIPE)
+                holder = self.peer("hold", self.HOSTS, mode, milliseconds)
                 try:
-                    self.assertEqual(holder.stdout.readline().strip(), b"holding")
                     result = self.box.run("--install-dns")
                 finally:
-                    holder.kill()
-                    holder.communicate()
-                if result.status == 0:
+                    self.stop(holder)
+                if succeeds:
                     self.assertSucceeded(result)
                     self.assertEqual(self.box.read(), AWKWARD_KEPT + MANAGED_TAIL)
                 else:
-                    self.assertFailedUnchanged(result, AWKWARD)
+                    self.assertFailedUnchanged(result, AWKWARD, b"read")
+
+    @wine_only
+    def test_scanners_and_editors_never_cost_the_file(self):
+        etc = "C:\\windows\\system32\\drivers\\etc"
+        for run in range(30):
+            with self.subTest(scanner_run=run):
+                self.box.write(AWKWARD)
+                scanner = self.peer("scan", etc, 20000, [50, 200, 500][run % 3])
+                try:
+                    install = run % 2 == 0
+                    result = self.box.run("--install-dns" if install else "--uninstall-dns")
+                finally:
+                    self.stop(scanner)
+                self.assertPromise(result, AWKWARD, install)
+        appended = b"10.9.8.7\tappended.by.an.editor\r\n"
+        for delay in (0, 5, 10, 20, 30, 40, 60, 80, 100, 120, 140, 150):
+            with self.subTest(editor_delay=delay):
+                self.box.write(AWKWARD_KEPT)
+                editor = self.peer("append", self.HOSTS, delay)
+                result = self.box.run("--install-dns")
+                editor.communicate(timeout=60)
+                self.assertEqual(editor.returncode, 0)
+                # The editor's line is never lost.
+                self.assertPromise(result, AWKWARD_KEPT + appended, True)
+        self.assertSucceeded(self.box.run("--uninstall-dns"))
+        self.assertEqual(self.box.leftovers(), [])
 
 
 def main():
@@ -501,11 +650,14 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--tool", required=True)
     parser.add_argument("--mode", choices=("native", "wine"), default="native")
+    parser.add_argument("--alias", required=True, help="the build's local alias host name")
+    parser.add_argument("--service", required=True, help="the build's service host name")
     parser.add_argument("--wine", default="wine")
     parser.add_argument("--wineprefix")
-    parser.add_argument("--holder", help="the Windows helper that holds a file open")
+    parser.add_argument("--peer", help="the Windows helper that plays other programs")
     ARGS, rest = parser.parse_known_args()
     ARGS.tool = os.path.abspath(ARGS.tool)
+    set_host_names(ARGS.alias, ARGS.service)
     if ARGS.mode == "wine":
         ARGS.wineprefix = os.path.abspath(ARGS.wineprefix)
     program = unittest.main(argv=[sys.argv[0], "-v"] + rest, exit=False)
