@@ -15,8 +15,9 @@ set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
 # Link the C++ runtime, libgcc and winpthread statically so that the
-# executables need only the DLLs every Windows has.
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
+# executables need only the DLLs every Windows has. Stripped, and with a zero
+# timestamp, so that every build of the same sources gives the same bytes.
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++ -s -Wl,--no-insert-timestamp")
 
 find_program(HOSTS_WINE NAMES wine64 wine PATHS /usr/lib/wine /usr/bin NO_DEFAULT_PATH)
 find_program(HOSTS_WINE NAMES wine64 wine)
