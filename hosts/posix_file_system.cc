@@ -3,8 +3,9 @@
 // POSIX has no mandatory sharing modes: OpenHeld and OpenInPlace cannot keep
 // other programs from writing, so the update's check before the replace is
 // what notices them. Runs of this tool serialize on an advisory lock on the
-// hosts file's directory, which also tells a killed run's temporary files
-// (no live run holds the lock) from a live one's.
+// hosts file's directory, and each holds an advisory lock on its temporary
+// file, so that a killed run's file (whose lock died with it) can be told
+// from a live one's.
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -156,9 +157,16 @@ class PosixFileSystem : public FileSystem {
   }
 
   Status RemoveStale(const std::string& path) override {
-    // Under the directory lock no live run has a temporary file here.
-    if (unlink(path.c_str()) != 0 && errno != ENOENT) return ErrnoStatus(errno);
-    return Status();
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0) return errno == ENOENT ? Status() : ErrnoStatus(errno);
+    Status status;
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+      status = ErrnoStatus(errno, errno == EWOULDBLOCK ? Code::kBusy : Code::kFailed);
+    } else if (unlink(path.c_str()) != 0 && errno != ENOENT) {
+      status = ErrnoStatus(errno);
+    }
+    close(fd);
+    return status;
   }
 
   Status OpenHeld(const std::string& path, FileHandle* file, FileInfo* info) override {
@@ -191,6 +199,8 @@ class PosixFileSystem : public FileSystem {
     const mode_t mode = original == kNoFile ? 0666 : 0600;
     const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, mode);
     if (fd < 0) return ErrnoStatus(errno, errno == EEXIST ? Code::kExists : Code::kFailed);
+    // Held as long as this run lives; RemoveStale leaves it alone meanwhile.
+    flock(fd, LOCK_EX | LOCK_NB);
     if (original != kNoFile) {
       Status status;
       struct stat like;
