@@ -91,7 +91,9 @@ class TempFile {
       path_ = target + std::string(kTempMark) + std::to_string(n) + std::string(kTempEnd);
       status = fs_.CreateTemp(path_, original, &handle_);
     }
-    if (status.code() == Code::kExists) status = Status::Failed("every temporary name is taken");
+    // Not a folder that takes no new file: no reason to rewrite in place.
+    if (status.code() == Code::kExists)
+      status = Status(Code::kExists, "every name is taken, the last with: " + status.message());
     if (!status.ok()) handle_ = kNoFile;
     return status.In("create temporary file " + path_);
   }

@@ -99,8 +99,9 @@ Status FakeFileSystem::RemoveStale(const std::string& path) {
   return Status();
 }
 
-Status FakeFileSystem::OpenHeld(const std::string& path, FileHandle* file, FileInfo* info) {
-  if (Status status = Call(Op::kOpenHeld, path); !status.ok()) return status;
+Status FakeFileSystem::OpenExisting(Op op, const std::string& path, FileHandle* file,
+                                    FileInfo* info) {
+  if (Status status = Call(op, path); !status.ok()) return status;
   const auto found = files.find(path);
   if (found == files.end()) return Status(Code::kNotFound, "No such file or directory");
   *info = found->second.info;
@@ -166,13 +167,12 @@ Status FakeFileSystem::DiscardTemp(FileHandle file, const std::string& path) {
   return Status();
 }
 
+Status FakeFileSystem::OpenHeld(const std::string& path, FileHandle* file, FileInfo* info) {
+  return OpenExisting(Op::kOpenHeld, path, file, info);
+}
+
 Status FakeFileSystem::OpenInPlace(const std::string& path, FileHandle* file, FileInfo* info) {
-  if (Status status = Call(Op::kOpenInPlace, path); !status.ok()) return status;
-  const auto found = files.find(path);
-  if (found == files.end()) return Status(Code::kNotFound, "No such file or directory");
-  *info = found->second.info;
-  *file = Open(path);
-  return Status();
+  return OpenExisting(Op::kOpenInPlace, path, file, info);
 }
 
 Status FakeFileSystem::Overwrite(FileHandle file, std::string_view data) {

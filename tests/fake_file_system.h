@@ -106,6 +106,7 @@ class FakeFileSystem : public FileSystem {
   // Records the call, plays the other program, and answers an injected fault.
   Status Call(Op op, const std::string& path);
   FileHandle Open(const std::string& path);
+  Status OpenExisting(Op op, const std::string& path, FileHandle* file, FileInfo* info);
   bool IsOpen(const std::string& path) const;
   void Touch(File* file);
 

@@ -231,6 +231,7 @@ TEST(HostsFileTest, FaultTable) {
       {{{Op::kOpenHeld}}, -1, "read"},
       {{{Op::kRead}}, -1, "read"},
       {{{Op::kCreateTemp}}, 0, ""},
+      {{{Op::kCreateTemp, 1, 1 << 30, Code::kExists}}, -1, "every name is taken"},
       {{{Op::kWriteTemp}}, -1, "write temporary file"},
       {{{Op::kSync}}, -1, "flush temporary file"},
       {{{Op::kIdentify}}, -1, "check for changes"},
