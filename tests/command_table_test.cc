@@ -8,30 +8,14 @@
 namespace app {
 namespace {
 
-std::int32_t Succeeds() { return 0; }
-std::int32_t ReturnsPositive() { return 7; }
-std::int32_t Fails() { return -1; }
-std::int32_t FailsBadly() { return -42; }
-
-TEST(CommandTableTest, MapsTheHandlersStatusToTheExitStatus) {
-  struct Case {
-    CommandHandler handler;
-    int exit_status;
-  };
-  const std::vector<Case> cases = {
-      {Succeeds, 0}, {ReturnsPositive, 0}, {Fails, -1}, {FailsBadly, -1}};
-  for (const Case& c : cases) {
-    CommandTable table;
-    table[kInstallOption] = c.handler;
-    EXPECT_EQ(RunCommand(table, kInstallOption), c.exit_status);
-  }
-}
-
-TEST(CommandTableTest, MatchesOnlyTheWholeOptionExactly) {
+// Only the whole option, byte for byte, runs its command; the exit status is
+// -1 for any negative result and 0 for everything else.
+TEST(CommandTableTest, RunsOnlyAnExactMatchAndMapsItsStatus) {
+  static std::int32_t result = 0;
   static int calls = 0;
   CommandTable table;
-  table[kInstallOption] = [] { return ++calls, std::int32_t{-1}; };
-  table[kUninstallOption] = [] { return ++calls, std::int32_t{-1}; };
+  table[kInstallOption] = [] { return ++calls, result; };
+  table[kUninstallOption] = [] { return ++calls, result; };
   const std::vector<std::string> misses = {"",
                                            "--INSTALL-DNS",
                                            "--Install-Dns",
@@ -45,13 +29,23 @@ TEST(CommandTableTest, MatchesOnlyTheWholeOptionExactly) {
                                            "--install-dns ",
                                            " --install-dns",
                                            "*"};
-  for (const std::string& option : misses) {
-    EXPECT_EQ(RunCommand(table, option), 0) << option;
-  }
+  result = -1;
+  for (const std::string& option : misses) EXPECT_EQ(RunCommand(table, option), 0) << option;
   EXPECT_EQ(calls, 0);
-  EXPECT_EQ(RunCommand(table, kInstallOption), -1);
-  EXPECT_EQ(RunCommand(table, kUninstallOption), -1);
-  EXPECT_EQ(calls, 2);
+  struct Case {
+    const char* option;
+    std::int32_t result;
+    int exit_status;
+  };
+  const std::vector<Case> hits = {{kInstallOption, 0, 0},
+                                  {kUninstallOption, 7, 0},
+                                  {kInstallOption, -1, -1},
+                                  {kUninstallOption, -42, -1}};
+  for (const Case& c : hits) {
+    result = c.result;
+    EXPECT_EQ(RunCommand(table, c.option), c.exit_status) << c.option << " " << c.result;
+  }
+  EXPECT_EQ(calls, 4);
 }
 
 TEST(CommandTableTest, EntryIgnoresAMissingOrUnknownOption) {

@@ -125,11 +125,6 @@ TEST(HostsTextTest, RecognisesUtf16ByItsByteOrderMark) {
   for (const Case& c : cases) EXPECT_EQ(IsUtf16Text(c.start), c.utf16) << c.start;
 }
 
-TEST(HostsTextTest, FormatsManagedLinesWithOneTab) {
-  EXPECT_EQ(FormatManagedLine(ManagedEntries[0]), kAliasLine);
-  EXPECT_EQ(FormatManagedLine(ManagedEntries[1]), kServiceLine);
-}
-
 TEST(HostsTextTest, RewritesFiles) {
   struct Case {
     const char* name;
