@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 #include <windows.h>
+// windows.h first
+#include <sddl.h>
 
 #include <cstring>
 #include <fstream>
@@ -46,6 +48,8 @@ struct Model {
   DWORD links = 0;                      // nNumberOfLinks of the hosts file
   std::string link_target;              // the hosts name is a symbolic link to this file
   std::function<void()> before_rename;  // another program, just before a rename
+  std::vector<char> descriptor;         // the hosts file's security descriptor, as read
+  std::vector<char> copied;             // what was set on the temporary file
   // What happened.
   int in_place_opens = 0;
   int slept_ms = 0;
@@ -168,12 +172,29 @@ BOOL WINAPI ModelDeleteFileA(LPCSTR name) {
   return ::DeleteFileA(name);
 }
 
+BOOL WINAPI ModelGetKernelObjectSecurity(HANDLE object, SECURITY_INFORMATION what,
+                                         PSECURITY_DESCRIPTOR descriptor, DWORD size,
+                                         LPDWORD needed) {
+  if (model->descriptor.empty()) {
+    return ::GetKernelObjectSecurity(object, what, descriptor, size, needed);
+  }
+  *needed = static_cast<DWORD>(model->descriptor.size());
+  if (size < *needed) {
+    SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    return FALSE;
+  }
+  std::memcpy(descriptor, model->descriptor.data(), *needed);
+  return TRUE;
+}
+
 BOOL WINAPI ModelSetKernelObjectSecurity(HANDLE object, SECURITY_INFORMATION what,
                                          PSECURITY_DESCRIPTOR descriptor) {
   if (model->owner_refused && (what & OWNER_SECURITY_INFORMATION)) {
     SetLastError(ERROR_INVALID_OWNER);
     return FALSE;
   }
+  const char* bytes = static_cast<const char*>(descriptor);
+  model->copied.assign(bytes, bytes + ::GetSecurityDescriptorLength(descriptor));
   return ::SetKernelObjectSecurity(object, what, descriptor);
 }
 
@@ -206,6 +227,7 @@ Win32Api ModelApi() {
   api.SetFileInformationByHandle = ModelSetFileInformationByHandle;
   api.FindFirstFileA = ModelFindFirstFileA;
   api.DeleteFileA = ModelDeleteFileA;
+  api.GetKernelObjectSecurity = ModelGetKernelObjectSecurity;
   api.SetKernelObjectSecurity = ModelSetKernelObjectSecurity;
   api.AdjustTokenPrivileges = ModelAdjustTokenPrivileges;
   api.WaitForSingleObject = ModelWaitForSingleObject;
@@ -372,6 +394,23 @@ TEST_F(Win32ModelTest, ATemporaryFileThatCannotBeRemovedIsReportedAndRemovedNext
   Model plain;
   EXPECT_EQ(Run(plain, true, &err), 0) << err;
   EXPECT_EQ(Leftovers(Etc()), std::vector<std::string>());
+}
+
+// The new file gets the original's owner, group and DACL byte for byte (Wine
+// keeps no security descriptors of its own, so the model plays the one read).
+TEST_F(Win32ModelTest, CopiesOwnerGroupAndDacl) {
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  ULONG size = 0;
+  ASSERT_TRUE(::ConvertStringSecurityDescriptorToSecurityDescriptorA(
+      "O:SYG:SYD:PAI(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x1200a9;;;BU)", SDDL_REVISION_1, &descriptor,
+      &size));
+  Model m;
+  m.descriptor.assign(static_cast<char*>(descriptor), static_cast<char*>(descriptor) + size);
+  ::LocalFree(descriptor);
+  WriteFileText(Etc() + "\\hosts", kOriginal);
+  std::string err;
+  EXPECT_EQ(Run(m, true, &err), 0) << err;
+  EXPECT_EQ(m.copied, m.descriptor);
 }
 
 // The hosts name is a symbolic link (a reparse point whose final path is
