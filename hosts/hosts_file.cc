@@ -94,7 +94,8 @@ class TempFile {
     // Not a folder that takes no new file: no reason to rewrite in place.
     if (status.code() == Code::kExists)
       status = Status(Code::kExists, "every name is taken, the last with: " + status.message());
-    if (!status.ok()) handle_ = kNoFile;
+    if (status.ok()) return status;
+    handle_ = kNoFile;
     return status.In("create temporary file " + path_);
   }
 
