@@ -141,10 +141,12 @@ class Win32FileSystem : public FileSystem {
     if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
       return Status(Code::kNotFound, "");
     }
-    // A symbolic link: the final path of the file it leads to.
+    // A symbolic link: the final path of the file it leads to. Where that
+    // cannot be had (a dangling link, a volume without a drive letter) the
+    // update must not go on, or it would replace the link with a file.
     const HANDLE file = api_.CreateFileA(path.c_str(), 0, kShareAll, nullptr, OPEN_EXISTING,
                                          FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return ErrorStatus(GetLastError());
+    if (file == INVALID_HANDLE_VALUE) return Status::Failed(ErrorText(GetLastError()));
     std::string final_path(MAX_PATH, '\0');
     DWORD length = 0;
     for (int attempt = 0; attempt < 2; ++attempt) {
@@ -156,7 +158,7 @@ class Win32FileSystem : public FileSystem {
     }
     const DWORD error = GetLastError();
     api_.CloseHandle(file);
-    if (length == 0 || length >= final_path.size()) return ErrorStatus(error);
+    if (length == 0 || length >= final_path.size()) return Status::Failed(ErrorText(error));
     final_path.resize(length);
     if (final_path.rfind("\\\\?\\UNC\\", 0) == 0) {
       final_path = "\\\\" + final_path.substr(8);

@@ -47,6 +47,12 @@ struct Model {
   bool mutex_abandoned = false;         // WaitForSingleObject: WAIT_ABANDONED
   DWORD links = 0;                      // nNumberOfLinks of the hosts file
   std::string link_target;              // the hosts name is a symbolic link to this file
+  DWORD final_path_error = 0;           // GetFinalPathNameByHandleA, for that link
+  DWORD read_error = 0;                 // ReadFile
+  bool mutex_refused = false;           // CreateMutexA: ERROR_ACCESS_DENIED
+  int identify_refusals = 0;            // opening the hosts name without access
+  bool security_unreadable = false;     // GetKernelObjectSecurity: ERROR_ACCESS_DENIED
+  int end_of_file_refusals = 0;         // SetEndOfFile: ERROR_USER_MAPPED_FILE
   std::function<void()> before_rename;  // another program, just before a rename
   std::vector<char> descriptor;         // the hosts file's security descriptor, as read
   std::vector<char> copied;             // what was set on the temporary file
@@ -84,6 +90,10 @@ HANDLE WINAPI ModelCreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURIT
     if (model->pending_delete_temp0 && EndsWith(path, kTemp0)) return Fail(ERROR_ACCESS_DENIED);
   }
   if (path == model->hosts && (access & GENERIC_WRITE)) ++model->in_place_opens;
+  if (path == model->hosts && access == 0 && model->identify_refusals > 0) {
+    --model->identify_refusals;
+    return Fail(ERROR_ACCESS_DENIED);  // as for a file whose delete is pending
+  }
   if (path == model->hosts && (access & (GENERIC_READ | GENERIC_WRITE)) &&
       model->writer_holds > 0) {
     --model->writer_holds;
@@ -99,6 +109,32 @@ BOOL WINAPI ModelWriteFile(HANDLE file, LPCVOID data, DWORD size, LPDWORD writte
     return FALSE;
   }
   return ::WriteFile(file, data, size, written, overlapped);
+}
+
+BOOL WINAPI ModelReadFile(HANDLE file, LPVOID data, DWORD size, LPDWORD read,
+                          LPOVERLAPPED overlapped) {
+  if (model->read_error != 0) {
+    SetLastError(model->read_error);
+    return FALSE;
+  }
+  return ::ReadFile(file, data, size, read, overlapped);
+}
+
+BOOL WINAPI ModelSetEndOfFile(HANDLE file) {
+  if (model->end_of_file_refusals > 0) {
+    --model->end_of_file_refusals;
+    SetLastError(ERROR_USER_MAPPED_FILE);
+    return FALSE;
+  }
+  return ::SetEndOfFile(file);
+}
+
+HANDLE WINAPI ModelCreateMutexA(LPSECURITY_ATTRIBUTES sa, BOOL owned, LPCSTR name) {
+  if (model->mutex_refused) {
+    SetLastError(ERROR_ACCESS_DENIED);  // another account's mutex of that name
+    return nullptr;
+  }
+  return ::CreateMutexA(sa, owned, name);
 }
 
 BOOL WINAPI ModelFlushFileBuffers(HANDLE file) {
@@ -125,6 +161,10 @@ DWORD WINAPI ModelGetFileAttributesA(LPCSTR name) {
 
 DWORD WINAPI ModelGetFinalPathNameByHandleA(HANDLE file, LPSTR buffer, DWORD size, DWORD flags) {
   if (model->link_target.empty()) return ::GetFinalPathNameByHandleA(file, buffer, size, flags);
+  if (model->final_path_error != 0) {
+    SetLastError(model->final_path_error);
+    return 0;
+  }
   const std::string final_path = "\\\\?\\" + model->link_target;
   if (size <= final_path.size()) return static_cast<DWORD>(final_path.size() + 1);
   std::memcpy(buffer, final_path.c_str(), final_path.size() + 1);
@@ -175,6 +215,10 @@ BOOL WINAPI ModelDeleteFileA(LPCSTR name) {
 BOOL WINAPI ModelGetKernelObjectSecurity(HANDLE object, SECURITY_INFORMATION what,
                                          PSECURITY_DESCRIPTOR descriptor, DWORD size,
                                          LPDWORD needed) {
+  if (model->security_unreadable) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+  }
   if (model->descriptor.empty()) {
     return ::GetKernelObjectSecurity(object, what, descriptor, size, needed);
   }
@@ -219,7 +263,10 @@ Win32Api ModelApi() {
   Win32Api api;
   api.GetEnvironmentVariableA = ModelGetEnvironmentVariableA;
   api.CreateFileA = ModelCreateFileA;
+  api.ReadFile = ModelReadFile;
   api.WriteFile = ModelWriteFile;
+  api.SetEndOfFile = ModelSetEndOfFile;
+  api.CreateMutexA = ModelCreateMutexA;
   api.FlushFileBuffers = ModelFlushFileBuffers;
   api.GetFileInformationByHandle = ModelGetFileInformationByHandle;
   api.GetFileAttributesA = ModelGetFileAttributesA;
@@ -348,6 +395,26 @@ TEST_F(Win32ModelTest, EveryDocumentedOutcomeKeepsThePromise) {
        [](Model& m) { m.mutex_abandoned = true; }, 0, "", false},
       {"GetFileInformationByHandle: nNumberOfLinks 2", [](Model& m) { m.links = 2; }, -1,
        "hard links", false},
+      {"ReadFile: ERROR_IO_DEVICE", [](Model& m) { m.read_error = ERROR_IO_DEVICE; }, -1,
+       "read: ", false},
+      {"CreateMutexA: ERROR_ACCESS_DENIED, another account's lock: goes on without it",
+       [](Model& m) { m.mutex_refused = true; }, 0, "", false},
+      {"CreateFile of the name without access: ERROR_ACCESS_DENIED, its delete is pending",
+       [](Model& m) { m.identify_refusals = 1; }, -1, "check for changes", false},
+      {"GetKernelObjectSecurity: ERROR_ACCESS_DENIED",
+       [](Model& m) { m.security_unreadable = true; }, 0, "", true},
+      {"SetEndOfFile: ERROR_USER_MAPPED_FILE while rewriting in place, once",
+       [](Model& m) {
+         m.folder_takes_no_file = true;
+         m.end_of_file_refusals = 1;
+       },
+       -1, "the original content was written back", true},
+      {"GetFinalPathNameByHandleA: ERROR_PATH_NOT_FOUND for a symbolic link",
+       [](Model& m) {
+         m.link_target = m.etc + "\\elsewhere";
+         m.final_path_error = ERROR_PATH_NOT_FOUND;
+       },
+       -1, "follow the symbolic link", false},
   };
   for (const Row& row : rows) {
     for (const bool install : {true, false}) {
