@@ -87,15 +87,14 @@ Status OpenRegular(const std::string& path, int flags, FileHandle* file, FileInf
   return status;
 }
 
-Status WriteAll(int fd, std::string_view data, off_t offset) {
+Status WriteAll(int fd, std::string_view data) {
   while (!data.empty()) {
-    const ssize_t n = pwrite(fd, data.data(), data.size(), offset);
+    const ssize_t n = write(fd, data.data(), data.size());
     if (n < 0) {
       if (errno == EINTR) continue;
       return ErrnoStatus(errno);
     }
     data.remove_prefix(static_cast<std::size_t>(n));
-    offset += n;
   }
   return Status();
 }
@@ -225,9 +224,7 @@ class PosixFileSystem : public FileSystem {
 
   Status WriteTemp(FileHandle file, std::string_view data) override {
     const int fd = static_cast<int>(file);
-    const off_t end = lseek(fd, 0, SEEK_END);
-    if (end < 0) return ErrnoStatus(errno);
-    if (Status status = WriteAll(fd, data, end); !status.ok()) return status;
+    if (Status status = WriteAll(fd, data); !status.ok()) return status;
 #ifdef __linux__
     // Start writing the new bytes out now, while the rest of the file is
     // still being rewritten, so that Sync has less to wait for. Only a head
@@ -271,7 +268,8 @@ class PosixFileSystem : public FileSystem {
   Status Overwrite(FileHandle file, std::string_view data) override {
     // Writing before cutting means the file is never seen empty.
     const int fd = static_cast<int>(file);
-    if (Status status = WriteAll(fd, data, 0); !status.ok()) return status;
+    if (lseek(fd, 0, SEEK_SET) != 0) return ErrnoStatus(errno);
+    if (Status status = WriteAll(fd, data); !status.ok()) return status;
     if (ftruncate(fd, static_cast<off_t>(data.size())) != 0) return ErrnoStatus(errno);
     return Sync(file);
   }
