@@ -1,5 +1,6 @@
 #include "hosts/hosts_text.h"
 #include "hosts/hosts_text_internal.h"
+#include "tests/reference_rewrite.h"
 
 #include <gtest/gtest.h>
 
@@ -108,6 +109,15 @@ TEST(HostsTextTest, RecognisesManagedLines) {
       {"", false},
   };
   for (const Case& c : cases) EXPECT_EQ(IsManagedLine(c.line), c.managed) << "line: " << c.line;
+  // Any of the white-space bytes a line can hold may indent it, separate its
+  // tokens and follow them.
+  for (const char space : {' ', '\t', '\v', '\f', '\r'}) {
+    const std::string s(1, space);
+    for (const std::string& line : {s + "127.0.0.1" + s + kAlias, "127.0.0.1" + s + kService + s,
+                                    s + s + "127.0.0.1" + s + s + kAlias + s + "x"}) {
+      EXPECT_TRUE(IsManagedLine(line)) << "byte " << int{space} << ": " << line;
+    }
+  }
 }
 
 TEST(HostsTextTest, RecognisesUtf16ByItsByteOrderMark) {
@@ -158,16 +168,6 @@ TEST(HostsTextTest, RewritesFiles) {
   }
 }
 
-// The straightforward rewrite, line by line into a new string.
-std::string ReferenceRewrite(std::string_view text, bool install) {
-  std::string out;
-  for (const std::string& line : Lines(text)) {
-    if (!IsManagedLine(line)) out += line + "\r\n";
-  }
-  if (install) out += kManagedTail;
-  return out;
-}
-
 // Feeds `text` to RewriteLines in pieces of at most `piece` new bytes, the
 // way the update reads a file.
 std::string RewriteInPieces(std::string_view text, bool install, std::size_t piece) {
@@ -186,21 +186,36 @@ std::string RewriteInPieces(std::string_view text, bool install, std::size_t pie
   return out;
 }
 
-// Random mixes of line ends, dropped lines and growth give the same bytes as
-// the plain line-by-line rewrite, at once or piece by piece, wherever the
-// pieces are cut.
-TEST(HostsTextTest, RewriteMatchesAPlainRewriteWhereverPiecesAreCut) {
-  const std::vector<std::string> pieces = {"\n",         "\r\n",       "\r",   "a",
-                                           " ",          "#",          "\t",   kAliasLine,
-                                           kServiceLine, "127.0.0.1 ", kAlias, "0.0.0.0 x.example",
-                                           "\x1a",       "\0"s};
+// Random mixes of line ends, white space, dropped lines and growth give the
+// same bytes as the rule written out independently, at once or piece by
+// piece, wherever the pieces are cut.
+TEST(HostsTextTest, RewriteMatchesTheRuleWhereverPiecesAreCut) {
+  const std::vector<std::string> pieces = {"\n",
+                                           "\r\n",
+                                           "\r",
+                                           "a",
+                                           " ",
+                                           "#",
+                                           "\t",
+                                           "\v",
+                                           "\f",
+                                           kAliasLine,
+                                           kServiceLine,
+                                           kAlias,
+                                           kService,
+                                           "\x1a",
+                                           "\0"s,
+                                           "127.0.0.1",
+                                           "\xa0",
+                                           "\x85",
+                                           "0.0.0.0 x.example"};
   std::mt19937 random(12345);
   for (int round = 0; round < 3000; ++round) {
     std::string text;
     const int count = static_cast<int>(random() % 40);
     for (int i = 0; i < count; ++i) text += pieces[random() % pieces.size()];
     for (const bool install : {true, false}) {
-      const std::string expected = ReferenceRewrite(text, install);
+      const std::string expected = reference::Rewrite(text, install);
       ASSERT_EQ(RewrittenHostsText(text, install), expected) << "input: " << text;
       const std::size_t piece = 1 + random() % 16;
       ASSERT_EQ(RewriteInPieces(text, install, piece), expected) << "pieces of " << piece;
