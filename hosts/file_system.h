@@ -4,6 +4,10 @@
 // in-memory fake that records calls and can fail any of them.
 //
 // How the update uses it (hosts_file.cc):
+//   CheckSystemRoot    refuse a SystemRoot that is not the Windows directory
+//   FollowLink         a symbolic link at the hosts name, if a trusted one
+//   OpenFolder         the hosts file's folder, held open; every other
+//                        operation works on names inside it
 //   LockUpdates        one run of this tool at a time per hosts file
 //   ListSiblings,      remove temporary files that killed runs left
 //     RemoveStale
@@ -44,7 +48,7 @@ struct FileInfo {
   std::uint64_t id = 0;  // inode, or Windows file index
   std::uint64_t size = 0;
   std::int64_t mtime_ns = 0;
-  std::uint32_t links = 1;  // how many names the file has
+  std::uint32_t links = 1;  // how many names the file has (Windows: but the component store's)
   bool read_only = false;   // no write permission at all, or the read-only attribute
   bool immutable = false;   // the system refuses every change to it
 
@@ -55,6 +59,12 @@ struct FileInfo {
   }
 };
 
+// A folder held open, and the path it was opened by.
+struct Folder {
+  FileHandle handle = kNoFile;
+  std::string path;
+};
+
 class FileSystem {
  public:
   virtual ~FileSystem() = default;
@@ -63,40 +73,58 @@ class FileSystem {
   // kFailed when the value cannot be copied (out of memory).
   virtual Status GetEnv(const char* name, std::string* value) = 0;
 
-  // What the symbolic link `path` points at, as stored in the link. kNotFound
-  // when `path` is not a symbolic link (or does not exist).
-  virtual Status ReadLink(const std::string& path, std::string* target) = 0;
+  // Checks what SystemRoot names before anything under it is touched: on
+  // Windows the system's own Windows directory, on POSIX an absolute path.
+  // kFailed says what is wrong with it.
+  virtual Status CheckSystemRoot(const std::string& root) = 0;
 
-  // Takes the lock that lets one run of this tool at a time update `path`.
-  // kBusy while another run holds it; kFailed where none can be had. Release
-  // it with Unlock.
-  virtual Status LockUpdates(const std::string& path, FileHandle* lock) = 0;
+  // When `path` is a symbolic link, the path of the file it finally leads to
+  // (on both platforms), once the link and the folder it leads to are found
+  // to belong to the system or to the account this tool runs as; kFailed
+  // otherwise. kNotFound when `path` is not a symbolic link.
+  virtual Status FollowLink(const std::string& path, std::string* target) = 0;
+
+  // Opens the folder `path`, refusing a link or other reparse point. While it
+  // is open no other program can rename or remove it, where the system can
+  // enforce that. Close it with Close.
+  virtual Status OpenFolder(const std::string& path, FileHandle* folder) = 0;
+
+  // Takes the lock that lets one run of this tool at a time update files in
+  // `folder`. kBusy while another run holds it; kFailed where none can be
+  // had, or where the lock's name is held by some other program.
+  virtual Status LockUpdates(const Folder& folder, FileHandle* lock) = 0;
   virtual void Unlock(FileHandle lock) = 0;
 
-  // The paths of the files in `prefix`'s directory whose paths begin with it.
-  virtual Status ListSiblings(const std::string& prefix, std::vector<std::string>* paths) = 0;
+  // The names in `folder` that begin with `prefix`.
+  virtual Status ListSiblings(const Folder& folder, const std::string& prefix,
+                              std::vector<std::string>* names) = 0;
 
-  // Removes a file an earlier run left behind. kBusy when a live process
-  // still owns it. Called only while holding the update lock.
-  virtual Status RemoveStale(const std::string& path) = 0;
+  // Removes a file an earlier run left behind, if it is one this tool could
+  // have made: a regular file with one name, not a link, with a trusted
+  // owner. kBusy when a live process still owns it. Called only while
+  // holding the update lock.
+  virtual Status RemoveStale(const Folder& folder, const std::string& name) = 0;
 
   // Opens a regular file for reading. Until it is closed no other program can
   // write it, where the system can enforce that, but all can still read it.
   // kNotFound, kBusy (another program has it open for writing), or kFailed
   // (also for anything that is not a regular file).
-  virtual Status OpenHeld(const std::string& path, FileHandle* file, FileInfo* info) = 0;
+  virtual Status OpenHeld(const Folder& folder, const std::string& name, FileHandle* file,
+                          FileInfo* info) = 0;
 
   // Reads up to `size` bytes; `*got` is 0 at the end of the file.
   virtual Status Read(FileHandle file, char* buffer, std::size_t size, std::size_t* got) = 0;
 
-  // Describes the file `path` names now. kNotFound when there is none.
-  virtual Status Identify(const std::string& path, FileInfo* info) = 0;
+  // Describes the file `name` names now. kNotFound when there is none.
+  virtual Status Identify(const Folder& folder, const std::string& name, FileInfo* info) = 0;
 
-  // Creates `path` exclusively, open for writing. When `original` is an open
+  // Creates `name` exclusively, open for writing. When `original` is an open
   // file, the new one gets its owner, permissions and attributes, or is not
-  // made. kExists when the name is taken (or still being deleted); kFailed
-  // when no such file can be made there.
-  virtual Status CreateTemp(const std::string& path, FileHandle original, FileHandle* file) = 0;
+  // made. kExists when the name is taken (or still being deleted);
+  // kInPlaceOnly when the folder takes no new file or the owner cannot be
+  // given; kFailed for anything else.
+  virtual Status CreateTemp(const Folder& folder, const std::string& name, FileHandle original,
+                            FileHandle* file) = 0;
 
   // Writes all of `data` to a temporary file. The system may start writing
   // it out at once; Sync makes it durable.
@@ -105,33 +133,50 @@ class FileSystem {
   // Flushes a file to stable storage.
   virtual Status Sync(FileHandle file) = 0;
 
-  // Puts the temporary file in `target`'s place in one step: in place of the
-  // file there when `replace` is set, and otherwise only if there is none
-  // (kExists if there is). kBusy while another program has the target open;
-  // kHeldHere when the system cannot replace a file this process has open
-  // (release it and call again); kFailed when the name takes no replacement.
-  // On success the handle is closed and the temporary name is gone; on
+  // Puts the temporary file `name` in the place of `target` in one step: in
+  // place of the file there when `replace` is set, and otherwise only if
+  // there is none (kExists if there is). kBusy while another program has the
+  // target open; kHeldHere when the system cannot replace a file this
+  // process has open (release it and call again); kInPlaceOnly when the name
+  // takes no replacement (a mount point, another device). On success the
+  // new file is flushed and closed and the temporary name is gone; on
   // failure both are as they were.
-  virtual Status CommitTemp(FileHandle file, const std::string& path, const std::string& target,
-                            bool replace) = 0;
+  virtual Status CommitTemp(FileHandle file, const Folder& folder, const std::string& name,
+                            const std::string& target, bool replace) = 0;
 
   // Removes a temporary file that is not committed, and closes it.
-  virtual Status DiscardTemp(FileHandle file, const std::string& path) = 0;
+  virtual Status DiscardTemp(FileHandle file, const Folder& folder, const std::string& name) = 0;
 
   // Opens an existing regular file for reading and rewriting in place; no
   // other program can write it until it is closed, where the system can
   // enforce that. kNotFound, kBusy, kFailed.
-  virtual Status OpenInPlace(const std::string& path, FileHandle* file, FileInfo* info) = 0;
+  virtual Status OpenInPlace(const Folder& folder, const std::string& name, FileHandle* file,
+                             FileInfo* info) = 0;
 
   // Makes a file opened in place hold exactly `data`, and flushes it.
   virtual Status Overwrite(FileHandle file, std::string_view data) = 0;
 
-  // Closes a file; the handle is gone even when this fails.
+  // Closes a file or folder; the handle is gone even when this fails.
   virtual Status Close(FileHandle file) = 0;
 
   // Waits before trying again what another program held.
   virtual void Sleep(int milliseconds) = 0;
 };
+
+// What separates a folder from the names in it.
+#ifdef _WIN32
+inline constexpr char kPathSeparator = '\\';
+#else
+inline constexpr char kPathSeparator = '/';
+#endif
+
+// The folder part of `path` and the name in it, split at the last '/' or
+// '\\'. A path without one is a name in ".".
+inline void SplitPath(const std::string& path, std::string* folder, std::string* name) {
+  const std::size_t end = path.find_last_of("/\\");
+  *folder = end == std::string::npos ? "." : end == 0 ? path.substr(0, 1) : path.substr(0, end);
+  *name = end == std::string::npos ? path : path.substr(end + 1);
+}
 
 // The operating system's file system.
 FileSystem& RealFileSystem();

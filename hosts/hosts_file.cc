@@ -1,5 +1,7 @@
 #include "hosts/hosts_file.h"
 
+#include <algorithm>
+#include <cassert>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -11,8 +13,8 @@
 namespace hosts {
 namespace {
 
-// How often a pass starts over when another program changes the file while
-// this one rewrites it.
+// How many passes an update makes at most, when another program keeps
+// changing the file while this one rewrites it.
 constexpr int kMaxPasses = 3;
 
 // How many temporary names to try.
@@ -25,28 +27,52 @@ constexpr std::size_t kReadSize = std::size_t{1} << 20;
 constexpr std::string_view kTempMark = ".hosts_entry_tool-";
 constexpr std::string_view kTempEnd = ".tmp";
 
-// The waits, in milliseconds, while another program holds what the update
-// needs (a virus scanner, an editor saving the file, another run of this
-// tool): short at first, about two and a half seconds in all.
-constexpr int kBusyWaitsMs[] = {1, 2, 5, 10, 20, 40, 80, 160, 320, 500, 500, 500, 500};
+// How long, in all, the update waits for what another program holds. A
+// writer (an editor saving the file) or another run of this tool is waited
+// out for a few seconds; a reader that keeps the file from being replaced
+// (the DNS Client parsing a large file, a backup tool) for half a minute.
+constexpr int kBusyWaitMs = 2600;
+constexpr int kRenameWaitMs = 30000;
 
 constexpr char kUtf16Message[] =
     "the file is UTF-16 text, which this tool does not edit; it was left as it is";
 
-// Calls `attempt` until it is no longer kBusy, waiting longer each time, and
+// Waits before each new attempt at what another program holds: 1 ms, then
+// twice as long each time up to half a second, until `total_ms` are spent.
+class Backoff {
+ public:
+  Backoff(FileSystem& fs, int total_ms) : fs_(fs), left_ms_(total_ms) {}
+
+  // Waits and returns true, or returns false once the time is spent.
+  bool Wait() {
+    if (left_ms_ <= 0) return false;
+    const int wait = std::min(next_ms_, left_ms_);
+    fs_.Sleep(wait);
+    left_ms_ -= wait;
+    next_ms_ = std::min(next_ms_ * 2, kMaxWaitMs);
+    return true;
+  }
+
+ private:
+  static constexpr int kMaxWaitMs = 500;
+  FileSystem& fs_;
+  int left_ms_;
+  int next_ms_ = 1;
+};
+
+// Calls `attempt` until it is no longer kBusy or `total_ms` are spent, and
 // returns its last status.
 template <typename Attempt>
-Status RetryWhileBusy(FileSystem& fs, Attempt attempt) {
+Status RetryWhileBusy(FileSystem& fs, int total_ms, Attempt attempt) {
+  Backoff backoff(fs, total_ms);
   Status status = attempt();
-  for (const int wait : kBusyWaitsMs) {
-    if (status.code() != Code::kBusy) break;
-    fs.Sleep(wait);
-    status = attempt();
-  }
+  while (status.code() == Code::kBusy && backoff.Wait()) status = attempt();
   return status;
 }
 
-// An open file that is closed when it goes out of scope.
+Status Changed() { return Status(Code::kChanged, "the file changed since it was read"); }
+
+// An open file or folder that is closed when it goes out of scope.
 class OpenFile {
  public:
   explicit OpenFile(FileSystem& fs) : fs_(fs) {}
@@ -72,61 +98,78 @@ class OpenFile {
 
 // The temporary file beside the hosts file. Its life cycle:
 //   Create -> Write... -> Sync -> Commit      it becomes the hosts file
-//                              \-> Discard    it is removed
-// Every path that does not commit discards it explicitly, so that a failure
-// to remove it is reported; the destructor discards it as a last resort.
+//                              \-> Abandon    it is removed
+// Every path that does not commit abandons it explicitly, so that a failure
+// to remove it is reported; a file still open at the end is a bug, caught in
+// debug builds and removed as a last resort otherwise.
 class TempFile {
  public:
-  explicit TempFile(FileSystem& fs) : fs_(fs) {}
+  TempFile(FileSystem& fs, const Folder& folder) : fs_(fs), folder_(folder) {}
   TempFile(const TempFile&) = delete;
   TempFile& operator=(const TempFile&) = delete;
-  ~TempFile() { Discard(); }
+  ~TempFile() {
+    assert(handle_ == kNoFile && "the temporary file was neither committed nor abandoned");
+    Discard();
+  }
 
-  const std::string& path() const { return path_; }
+  const std::string& name() const { return name_; }
 
   // Creates the first free name beside `target`, a twin of `original`.
   Status Create(const std::string& target, FileHandle original) {
     Status status(Code::kExists, "");
     for (int n = 0; n < kMaxTempNames && status.code() == Code::kExists; ++n) {
-      path_ = target + std::string(kTempMark) + std::to_string(n) + std::string(kTempEnd);
-      status = fs_.CreateTemp(path_, original, &handle_);
+      name_ = target + std::string(kTempMark) + std::to_string(n) + std::string(kTempEnd);
+      status = fs_.CreateTemp(folder_, name_, original, &handle_);
     }
-    // Not a folder that takes no new file: no reason to rewrite in place.
-    if (status.code() == Code::kExists)
-      status = Status(Code::kExists, "every name is taken, the last with: " + status.message());
     if (status.ok()) return status;
     handle_ = kNoFile;
-    return status.In("create temporary file " + path_);
+    if (status.code() == Code::kExists) {
+      status = Status::Failed("every name is taken, the last with: " + status.message());
+    }
+    return status.In("create temporary file " + Path());
   }
 
   Status Write(std::string_view data) {
     Status status = fs_.WriteTemp(handle_, data);
-    return status.ok() ? status : status.In("write temporary file " + path_);
+    return status.ok() ? status : status.In("write temporary file " + Path());
   }
 
   Status Sync() {
     Status status = fs_.Sync(handle_);
-    return status.ok() ? status : status.In("flush temporary file " + path_);
+    return status.ok() ? status : status.In("flush temporary file " + Path());
   }
 
   Status Commit(const std::string& target, bool replace) {
-    Status status = fs_.CommitTemp(handle_, path_, target, replace);
+    Status status = fs_.CommitTemp(handle_, folder_, name_, target, replace);
     if (status.ok()) handle_ = kNoFile;
     return status;
   }
 
+  // Removes the file; a failure to do so is reported.
   Status Discard() {
     if (handle_ == kNoFile) return Status();
     const FileHandle handle = handle_;
     handle_ = kNoFile;
-    Status status = fs_.DiscardTemp(handle, path_);
+    Status status = fs_.DiscardTemp(handle, folder_, name_);
     return status.ok() ? status
-                       : status.In("the temporary file " + path_ + " could not be removed");
+                       : status.In("the temporary file " + Path() + " could not be removed");
+  }
+
+  // Removes the file and returns `cause`, with a failure to remove it added;
+  // when the cause is only that the file changed, that failure replaces it.
+  Status Abandon(Status cause) {
+    Status discarded = Discard();
+    if (discarded.ok()) return cause;
+    if (cause.code() == Code::kChanged) return discarded;
+    return cause.Also(discarded.message());
   }
 
  private:
+  std::string Path() const { return folder_.path + kPathSeparator + name_; }
+
   FileSystem& fs_;
-  std::string path_;
+  const Folder& folder_;
+  std::string name_;
   FileHandle handle_ = kNoFile;
 };
 
@@ -139,8 +182,10 @@ class UpdateLock {
   ~UpdateLock() {
     if (lock_ != kNoFile) fs_.Unlock(lock_);
   }
-  bool Take(const std::string& target) {
-    if (RetryWhileBusy(fs_, [&] { return fs_.LockUpdates(target, &lock_); }).ok()) return true;
+  bool Take(const Folder& folder) {
+    if (RetryWhileBusy(fs_, kBusyWaitMs, [&] { return fs_.LockUpdates(folder, &lock_); }).ok()) {
+      return true;
+    }
     lock_ = kNoFile;
     return false;
   }
@@ -160,44 +205,41 @@ bool IsTempName(std::string_view name, std::string_view prefix) {
   return number.find_first_not_of("0123456789") == std::string_view::npos;
 }
 
-std::string DirectoryOf(const std::string& path) {
-  const std::size_t end = path.find_last_of("/\\");
-  if (end == std::string::npos) return ".";
-  return end == 0 ? path.substr(0, 1) : path.substr(0, end);
+Status CheckProtection(const FileInfo& info) {
+  if (info.immutable) {
+    return Status::Failed("the file is marked immutable or append-only; it was left as it is");
+  }
+  if (info.read_only) return Status::Failed("the file is read-only; it was left as it is");
+  if (info.links > 1) {
+    return Status::Failed("the file has " + std::to_string(info.links) +
+                          " names (hard links), which a replace would split; it was left as it is");
+  }
+  return Status();
 }
 
-bool IsAbsolute(const std::string& path) {
-  return (!path.empty() && (path[0] == '/' || path[0] == '\\')) ||
-         (path.size() > 2 && path[1] == ':' && (path[2] == '\\' || path[2] == '/'));
-}
-
-enum class PassEnd {
-  kDone,     // the file holds the new content
-  kChanged,  // the file changed since it was read; nothing was written
-  kFailed,   // the file is as it was; the status says why
-};
-
-// One run of an update of the hosts file at `target`.
+// One run of an update of the hosts file at `target`. Every step returns a
+// Status: ok when the file holds the new content, kChanged when it changed
+// since it was read and the pass must start over, anything else a failure
+// with the file as it was.
 class Update {
  public:
-  Update(FileSystem& fs, std::string target, bool install)
-      : fs_(fs), target_(std::move(target)), install_(install) {}
+  Update(FileSystem& fs, const std::string& target, bool install) : fs_(fs), install_(install) {
+    SplitPath(target, &folder_.path, &name_);
+  }
 
   Status Run() {
+    OpenFile folder(fs_);
+    Status status = fs_.OpenFolder(folder_.path, folder.out());
+    if (!status.ok()) return status.In("open the folder " + folder_.path);
+    folder_.handle = folder.get();
+
     UpdateLock lock(fs_);
     // Without the lock the update is still safe, only less patient with
     // other runs; leftovers are removed only under it.
-    if (lock.Take(target_)) RemoveLeftovers();
-    for (int pass = 0; pass < kMaxPasses; ++pass) {
-      Status error;
-      switch (Pass(&error)) {
-        case PassEnd::kDone:
-          return Status();
-        case PassEnd::kChanged:
-          continue;
-        case PassEnd::kFailed:
-          return error;
-      }
+    if (lock.Take(folder_)) RemoveLeftovers();
+    for (int pass = 1; pass <= kMaxPasses; ++pass) {
+      status = Pass();
+      if (status.code() != Code::kChanged) return status;
     }
     return Status::Failed("another program kept changing the file while it was being updated (" +
                           std::to_string(kMaxPasses) + " attempts); it was left as it is");
@@ -205,66 +247,41 @@ class Update {
 
  private:
   // Removes the temporary files of earlier runs that were killed. A file a
-  // live process still owns stays.
+  // live process still owns stays, and so does anything this tool did not make.
   void RemoveLeftovers() {
-    const std::string prefix = target_ + std::string(kTempMark);
-    std::vector<std::string> paths;
-    if (!fs_.ListSiblings(prefix, &paths).ok()) return;
-    for (const std::string& path : paths) {
-      if (IsTempName(path, prefix)) fs_.RemoveStale(path);
+    const std::string prefix = name_ + std::string(kTempMark);
+    std::vector<std::string> names;
+    if (!fs_.ListSiblings(folder_, prefix, &names).ok()) return;
+    for (const std::string& name : names) {
+      if (IsTempName(name, prefix)) fs_.RemoveStale(folder_, name);
     }
-  }
-
-  static PassEnd Fail(Status status, Status* error) {
-    *error = std::move(status);
-    return PassEnd::kFailed;
-  }
-
-  // Fails with `status`, removing the temporary file first.
-  static PassEnd Fail(Status status, TempFile& temp, Status* error) {
-    const Status discarded = temp.Discard();
-    if (!discarded.ok()) status.Also(discarded.message());
-    return Fail(std::move(status), error);
-  }
-
-  static Status CheckProtection(const FileInfo& info) {
-    if (info.immutable) {
-      return Status::Failed("the file is marked immutable or append-only; it was left as it is");
-    }
-    if (info.read_only) return Status::Failed("the file is read-only; it was left as it is");
-    if (info.links > 1) {
-      return Status::Failed(
-          "the file has " + std::to_string(info.links) +
-          " names (hard links), which a replace would split; it was left as it is");
-    }
-    return Status();
   }
 
   // Read, rewrite into a temporary file, replace; or fall back to rewriting
   // the file in place.
-  PassEnd Pass(Status* error) {
+  Status Pass() {
     OpenFile hosts(fs_);
     FileInfo before;
-    Status status =
-        RetryWhileBusy(fs_, [&] { return fs_.OpenHeld(target_, hosts.out(), &before); });
+    Status status = RetryWhileBusy(
+        fs_, kBusyWaitMs, [&] { return fs_.OpenHeld(folder_, name_, hosts.out(), &before); });
     if (status.code() == Code::kNotFound) {
       before = FileInfo();
     } else if (!status.ok()) {
-      return Fail(status.In("read"), error);
+      return status.In("read");
     }
-    if (Status refused = CheckProtection(before); !refused.ok()) return Fail(refused, error);
+    if (status = CheckProtection(before); !status.ok()) return status;
 
-    TempFile temp(fs_);
-    status = temp.Create(target_, hosts.get());
-    if (status.code() == Code::kFailed && before.exists) {
+    TempFile temp(fs_, folder_);
+    status = temp.Create(name_, hosts.get());
+    if (status.code() == Code::kInPlaceOnly && before.exists) {
       hosts.Close();
-      return RewriteInPlace(before, status, error);
+      return RewriteInPlace(before, status);
     }
-    if (!status.ok()) return Fail(status, error);
+    if (!status.ok()) return status;
     status = StreamRewrite(hosts.get(), temp);
     if (status.ok()) status = temp.Sync();
-    if (!status.ok()) return Fail(status, temp, error);
-    return Replace(hosts, before, temp, error);
+    if (!status.ok()) return temp.Abandon(status);
+    return Replace(hosts, before, temp);
   }
 
   // Reads `source` (kNoFile for a missing file) to its end, writing the
@@ -305,81 +322,77 @@ class Update {
     }
   }
 
-  // Puts the temporary file in the hosts file's place once the file is
-  // still the version that was read. `hosts` holds the file open meanwhile.
-  PassEnd Replace(OpenFile& hosts, const FileInfo& before, TempFile& temp, Status* error) {
-    std::size_t waits = 0;
-    for (;;) {
-      FileInfo now;
-      Status status = fs_.Identify(target_, &now);
-      if (status.code() == Code::kNotFound) {
-        now = FileInfo();
-      } else if (!status.ok()) {
-        return Fail(status.In("check for changes"), temp, error);
-      }
-      if (!before.SameVersion(now)) return Discarded(temp, error);
-
-      status = temp.Commit(target_, before.exists);
-      switch (status.code()) {
-        case Code::kOk:
-          return PassEnd::kDone;
-        case Code::kExists:  // another program created the file meanwhile
-          return Discarded(temp, error);
-        case Code::kHeldHere:
-          if (!hosts.is_open()) break;
-          hosts.Close();
-          continue;
-        case Code::kBusy:
-          if (waits == std::size(kBusyWaitsMs)) break;
-          fs_.Sleep(kBusyWaitsMs[waits++]);
-          continue;
-        case Code::kFailed:
-          if (!before.exists) break;
-          // The name takes no replacement (a mount point): rewrite the file.
-          if (Status discarded = temp.Discard(); !discarded.ok()) {
-            return Fail(status.In("replace").Also(discarded.message()), error);
-          }
-          hosts.Close();
-          return RewriteInPlace(before, status.In("replace"), error);
-        default:
-          break;
-      }
-      return Fail(status.In("replace"), temp, error);
+  // kChanged unless the name still leads to the version of the file that was read.
+  Status CheckUnchanged(const FileInfo& before) {
+    FileInfo now;
+    Status status = fs_.Identify(folder_, name_, &now);
+    if (status.code() == Code::kNotFound) {
+      now = FileInfo();
+    } else if (!status.ok()) {
+      return status.In("check for changes");
     }
+    return before.SameVersion(now) ? Status() : Changed();
   }
 
-  // The file changed: removes the temporary file and lets the pass start over.
-  static PassEnd Discarded(TempFile& temp, Status* error) {
-    Status discarded = temp.Discard();
-    if (!discarded.ok()) return Fail(discarded, error);
-    return PassEnd::kChanged;
+  // Puts the temporary file in the hosts file's place once the file is
+  // still the version that was read. `hosts` holds the file open meanwhile.
+  Status Replace(OpenFile& hosts, const FileInfo& before, TempFile& temp) {
+    Backoff waits(fs_, kRenameWaitMs);
+    for (;;) {
+      if (Status status = CheckUnchanged(before); !status.ok()) return temp.Abandon(status);
+      Status status = temp.Commit(name_, before.exists);
+      const auto fail = [&] { return temp.Abandon(status.In("replace")); };
+      switch (status.code()) {
+        case Code::kOk:  // done
+          return status;
+        case Code::kExists:  // another program created the file meanwhile: start over
+          return temp.Abandon(Changed());
+        case Code::kHeldHere:  // retry once this process has let go of the file
+          if (!hosts.is_open()) return fail();
+          hosts.Close();
+          continue;
+        case Code::kBusy:  // retry, waiting, while another program holds it
+          if (!waits.Wait()) return fail();
+          continue;
+        case Code::kInPlaceOnly:  // the name takes no replacement: rewrite the file itself
+          if (!before.exists) return fail();
+          if (Status discarded = temp.Discard(); !discarded.ok()) {
+            return status.In("replace").Also(discarded.message());
+          }
+          hosts.Close();
+          return RewriteInPlace(before, status.In("replace"));
+        default:
+          return fail();
+      }
+    }
   }
 
   // Fallback, for when no twin of the file can be made beside it, or its
   // name takes no replacement: rewrites the file itself. It holds the whole
   // original (and its rewrite) in memory, and writes the original back if the
   // rewrite fails. `cause` says why the safe path was not taken.
-  PassEnd RewriteInPlace(const FileInfo& before, Status cause, Status* error) {
+  Status RewriteInPlace(const FileInfo& before, const Status& cause) {
     const std::string after = "the safe way failed first: " + cause.message();
     OpenFile file(fs_);
     FileInfo now;
-    Status status = RetryWhileBusy(fs_, [&] { return fs_.OpenInPlace(target_, file.out(), &now); });
-    if (status.code() == Code::kNotFound) return PassEnd::kChanged;
-    if (!status.ok()) return Fail(status.In("open for rewriting in place").Also(after), error);
-    if (!before.SameVersion(now)) return PassEnd::kChanged;
+    Status status = RetryWhileBusy(
+        fs_, kBusyWaitMs, [&] { return fs_.OpenInPlace(folder_, name_, file.out(), &now); });
+    if (status.code() == Code::kNotFound) return Changed();
+    if (!status.ok()) return status.In("open for rewriting in place").Also(after);
+    if (!before.SameVersion(now)) return Changed();
 
     std::string original;
     status = ReadAll(file.get(), now.size, &original);
-    if (!status.ok()) return Fail(status.In("read before rewriting in place"), error);
-    if (IsUtf16Text(original)) return Fail(Status::Failed(kUtf16Message), error);
+    if (!status.ok()) return status.In("read before rewriting in place");
+    if (IsUtf16Text(original)) return Status::Failed(kUtf16Message);
 
     status = fs_.Overwrite(file.get(), RewrittenHostsText(original, install_));
-    if (status.ok()) return PassEnd::kDone;
+    if (status.ok()) return status;
     const Status restored = fs_.Overwrite(file.get(), original);
-    status.In("rewrite in place")
+    return status.In("rewrite in place")
         .Also(restored.ok() ? "the original content was written back"
-                            : "restoring the original content failed too: " + restored.message());
-    return Fail(status.Also(after), error);
+                            : "restoring the original content failed too: " + restored.message())
+        .Also(after);
   }
 
   // Reads a file to its end; `size` is what it is expected to hold.
@@ -400,28 +413,20 @@ class Update {
   }
 
   FileSystem& fs_;
-  const std::string target_;
+  Folder folder_;
+  std::string name_;
   const bool install_;
 };
-
-// Follows symbolic links from `path`, bounded like the kernel's own limit on
-// nested links, so that a link stays a link and its target is rewritten.
-Status ResolveLinks(FileSystem& fs, const std::string& path, std::string* target) {
-  *target = path;
-  for (int depth = 0; depth < 40; ++depth) {
-    std::string link;
-    Status status = fs.ReadLink(*target, &link);
-    if (status.code() == Code::kNotFound) return Status();
-    if (!status.ok()) return status.In("follow the symbolic link " + *target);
-    *target = IsAbsolute(link) ? link : DirectoryOf(*target) + "/" + link;
-  }
-  return Status::Failed("too many levels of symbolic links");
-}
 
 void PrintSystemRootMessage() {
   std::fputs(kSystemRootMessage, stdout);
   std::fputc('\n', stdout);
   std::fflush(stdout);
+}
+
+void PrintError(const std::string& what, const std::string& message) {
+  std::fprintf(stderr, "hosts_entry_tool: %s: %s\n", what.c_str(), message.c_str());
+  std::fflush(stderr);
 }
 
 }  // namespace
@@ -448,12 +453,25 @@ bool ResolveHostsPath(FileSystem& fs, HostsPath* path) {
 int UpdateHostsFile(bool install, FileSystem& fs) {
   HostsPath path{};
   if (!ResolveHostsPath(fs, &path)) return -1;
+  // SystemRoot is what the path begins with; a privileged run checks what
+  // it names before it touches anything there.
+  const std::string hosts = path.data();
+  const std::string root = hosts.substr(0, hosts.size() - (sizeof(kHostsPathSuffix) - 1));
+  if (Status status = fs.CheckSystemRoot(root); !status.ok()) {
+    PrintError("SystemRoot \"" + root + "\"", status.message() + "; nothing was changed");
+    return -1;
+  }
   std::string target;
-  Status status = ResolveLinks(fs, path.data(), &target);
+  Status status = fs.FollowLink(hosts, &target);
+  if (status.code() == Code::kNotFound) {
+    target = hosts;
+    status = Status();
+  } else if (!status.ok()) {
+    status.In("follow the symbolic link");
+  }
   if (status.ok()) status = Update(fs, target, install).Run();
   if (status.ok()) return 0;
-  std::fprintf(stderr, "hosts_entry_tool: %s: %s\n", target.c_str(), status.message().c_str());
-  std::fflush(stderr);
+  PrintError(target.empty() ? hosts : target, status.message());
   return -1;
 }
 

@@ -58,24 +58,34 @@ bool HasImmutableFlag(int fd) {
   return false;
 }
 
-std::string DirectoryOf(const std::string& path) {
-  const std::size_t slash = path.find_last_of('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
+// Files and links that belong to root or to the user this tool runs as are
+// trusted: no other, less privileged account can have planted them.
+bool IsTrustedOwner(uid_t owner) { return owner == 0 || owner == geteuid(); }
+
+Status UntrustedOwner(const std::string& what, uid_t owner) {
+  return Status::Failed(what + " belongs to user " + std::to_string(owner) +
+                        ", not to root or to the user this tool runs as");
 }
 
-// Opens a regular file and describes it. O_NONBLOCK keeps a FIFO in the hosts
-// file's place from blocking the open; it changes nothing for a regular file.
-Status OpenRegular(const std::string& path, int flags, FileHandle* file, FileInfo* info) {
-  const int fd = open(path.c_str(), flags | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-  if (fd < 0) return ErrnoStatus(errno, errno == ENOENT ? Code::kNotFound : Code::kFailed);
+// Opens a regular file in `folder` and describes it. A link at the name is
+// refused: the name was resolved before the folder was opened. O_NONBLOCK
+// keeps a FIFO in the hosts file's place from blocking the open; it changes
+// nothing for a regular file.
+Status OpenRegular(const Folder& folder, const std::string& name, int flags, FileHandle* file,
+                   FileInfo* info) {
+  const int fd = openat(static_cast<int>(folder.handle), name.c_str(),
+                        flags | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW);
+  if (fd < 0) {
+    if (errno == ELOOP) return Status::Failed("the name has become a symbolic link");
+    return ErrnoStatus(errno, errno == ENOENT ? Code::kNotFound : Code::kFailed);
+  }
   struct stat st;
   Status status;
   if (fstat(fd, &st) != 0) {
     status = ErrnoStatus(errno);
   } else if (!S_ISREG(st.st_mode)) {
-    status = S_ISDIR(st.st_mode) ? ErrnoStatus(EISDIR) : Status::Failed("not a regular file");
+    status = Status::Failed(S_ISDIR(st.st_mode) ? "not a regular file (a directory)"
+                                                : "not a regular file");
   }
   if (!status.ok()) {
     close(fd);
@@ -99,6 +109,12 @@ Status WriteAll(int fd, std::string_view data) {
   return Status();
 }
 
+// Another descriptor of `folder` with an open file description of its own,
+// for a lock or a listing that must not share the folder's.
+int ReopenFolder(const Folder& folder) {
+  return openat(static_cast<int>(folder.handle), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+}
+
 class PosixFileSystem : public FileSystem {
  public:
   Status GetEnv(const char* name, std::string* value) override {
@@ -113,21 +129,55 @@ class PosixFileSystem : public FileSystem {
     return Status();
   }
 
-  Status ReadLink(const std::string& path, std::string* target) override {
-    struct stat st;
-    if (lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return Status(Code::kNotFound, "");
-    target->assign(4096, '\0');
-    const ssize_t length = readlink(path.c_str(), target->data(), target->size());
-    if (length < 0) return ErrnoStatus(errno);
-    if (length == 0 || static_cast<std::size_t>(length) >= target->size()) {
-      return Status::Failed("the link's target is empty or too long");
-    }
-    target->resize(static_cast<std::size_t>(length));
+  Status CheckSystemRoot(const std::string& root) override {
+    if (root.empty()) return Status::Failed("is empty");
+    if (root[0] != '/') return Status::Failed("is not an absolute path");
     return Status();
   }
 
-  Status LockUpdates(const std::string& path, FileHandle* lock) override {
-    const int fd = open(DirectoryOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  Status FollowLink(const std::string& path, std::string* target) override {
+    std::string current = path;
+    for (int depth = 0;; ++depth) {
+      struct stat st;
+      if (lstat(current.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) {
+        if (depth == 0) return Status(Code::kNotFound, "");
+        break;
+      }
+      if (depth == 40) return Status::Failed("too many levels of symbolic links");
+      if (!IsTrustedOwner(st.st_uid)) return UntrustedOwner("the link " + current, st.st_uid);
+      std::string link(4096, '\0');
+      const ssize_t length = readlink(current.c_str(), link.data(), link.size());
+      if (length < 0) return ErrnoStatus(errno);
+      if (length == 0 || static_cast<std::size_t>(length) >= link.size()) {
+        return Status::Failed("the link's target is empty or too long");
+      }
+      link.resize(static_cast<std::size_t>(length));
+      std::string folder, name;
+      SplitPath(current, &folder, &name);
+      current = link[0] == '/' ? link : folder + "/" + link;
+    }
+    // The folder it leads to is where the new file is made.
+    std::string folder, name;
+    SplitPath(current, &folder, &name);
+    struct stat st;
+    if (stat(folder.c_str(), &st) != 0) return ErrnoStatus(errno).In(folder);
+    if (!IsTrustedOwner(st.st_uid)) return UntrustedOwner("the folder " + folder, st.st_uid);
+    *target = current;
+    return Status();
+  }
+
+  Status OpenFolder(const std::string& path, FileHandle* folder) override {
+    const int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+      if (errno == ELOOP) return Status::Failed("it is a symbolic link");
+      return ErrnoStatus(errno);
+    }
+    *folder = fd;
+    return Status();
+  }
+
+  Status LockUpdates(const Folder& folder, FileHandle* lock) override {
+    const int fd = ReopenFolder(folder);
     if (fd < 0) return ErrnoStatus(errno);
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
       const int error = errno;
@@ -140,36 +190,51 @@ class PosixFileSystem : public FileSystem {
 
   void Unlock(FileHandle lock) override { close(static_cast<int>(lock)); }
 
-  Status ListSiblings(const std::string& prefix, std::vector<std::string>* paths) override {
-    const std::string directory = DirectoryOf(prefix);
-    DIR* dir = opendir(directory.c_str());
-    if (dir == nullptr) return ErrnoStatus(errno);
-    const std::string name_prefix = prefix.substr(prefix.find_last_of('/') + 1);
+  Status ListSiblings(const Folder& folder, const std::string& prefix,
+                      std::vector<std::string>* names) override {
+    const int fd = ReopenFolder(folder);
+    DIR* dir = fd < 0 ? nullptr : fdopendir(fd);
+    if (dir == nullptr) {
+      const int error = errno;
+      if (fd >= 0) close(fd);
+      return ErrnoStatus(error);
+    }
     while (const dirent* entry = readdir(dir)) {
       const std::string name = entry->d_name;
-      if (name.compare(0, name_prefix.size(), name_prefix) == 0) {
-        paths->push_back(directory + "/" + name);
-      }
+      if (name.compare(0, prefix.size(), prefix) == 0) names->push_back(name);
     }
     closedir(dir);
     return Status();
   }
 
-  Status RemoveStale(const std::string& path) override {
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  Status RemoveStale(const Folder& folder, const std::string& name) override {
+    const int dir = static_cast<int>(folder.handle);
+    const int fd =
+        openat(dir, name.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW);
     if (fd < 0) return errno == ENOENT ? Status() : ErrnoStatus(errno);
+    struct stat st;
+    struct stat now;
     Status status;
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    if (fstat(fd, &st) != 0) {
+      status = ErrnoStatus(errno);
+    } else if (!S_ISREG(st.st_mode) || st.st_nlink != 1 || !IsTrustedOwner(st.st_uid)) {
+      status = Status::Failed("not a file this tool made");
+    } else if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+      // Its run is still alive.
       status = ErrnoStatus(errno, errno == EWOULDBLOCK ? Code::kBusy : Code::kFailed);
-    } else if (unlink(path.c_str()) != 0 && errno != ENOENT) {
+    } else if (fstatat(dir, name.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0 ||
+               now.st_dev != st.st_dev || now.st_ino != st.st_ino) {
+      status = Status::Failed("the name changed meanwhile");
+    } else if (unlinkat(dir, name.c_str(), 0) != 0 && errno != ENOENT) {
       status = ErrnoStatus(errno);
     }
     close(fd);
     return status;
   }
 
-  Status OpenHeld(const std::string& path, FileHandle* file, FileInfo* info) override {
-    return OpenRegular(path, O_RDONLY, file, info);
+  Status OpenHeld(const Folder& folder, const std::string& name, FileHandle* file,
+                  FileInfo* info) override {
+    return OpenRegular(folder, name, O_RDONLY, file, info);
   }
 
   Status Read(FileHandle file, char* buffer, std::size_t size, std::size_t* got) override {
@@ -183,21 +248,26 @@ class PosixFileSystem : public FileSystem {
     }
   }
 
-  Status Identify(const std::string& path, FileInfo* info) override {
+  Status Identify(const Folder& folder, const std::string& name, FileInfo* info) override {
     struct stat st;
-    if (stat(path.c_str(), &st) != 0) {
+    if (fstatat(static_cast<int>(folder.handle), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
       return ErrnoStatus(errno, errno == ENOENT ? Code::kNotFound : Code::kFailed);
     }
     FillInfo(st, info);
     return Status();
   }
 
-  Status CreateTemp(const std::string& path, FileHandle original, FileHandle* file) override {
+  Status CreateTemp(const Folder& folder, const std::string& name, FileHandle original,
+                    FileHandle* file) override {
     // Private while it is written; a brand-new hosts file gets the usual
     // mode less the umask.
+    const int dir = static_cast<int>(folder.handle);
     const mode_t mode = original == kNoFile ? 0666 : 0600;
-    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, mode);
-    if (fd < 0) return ErrnoStatus(errno, errno == EEXIST ? Code::kExists : Code::kFailed);
+    const int fd = openat(dir, name.c_str(),
+                          O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, mode);
+    if (fd < 0) {
+      return ErrnoStatus(errno, errno == EEXIST ? Code::kExists : InPlaceOnlyIfRefused(errno));
+    }
     // Held as long as this run lives; RemoveStale leaves it alone meanwhile.
     flock(fd, LOCK_EX | LOCK_NB);
     if (original != kNoFile) {
@@ -208,13 +278,15 @@ class PosixFileSystem : public FileSystem {
         status = ErrnoStatus(errno);
       } else if ((st.st_uid != like.st_uid || st.st_gid != like.st_gid) &&
                  fchown(fd, like.st_uid, like.st_gid) != 0) {
-        status = ErrnoStatus(errno).In("cannot give it the hosts file's owner");
+        status = ErrnoStatus(errno, InPlaceOnlyIfRefused(errno))
+                     .In("cannot give it the hosts file's owner");
       } else if (fchmod(fd, like.st_mode & 07777) != 0) {
-        status = ErrnoStatus(errno).In("cannot give it the hosts file's mode");
+        status = ErrnoStatus(errno, InPlaceOnlyIfRefused(errno))
+                     .In("cannot give it the hosts file's mode");
       }
       if (!status.ok()) {
         close(fd);
-        unlink(path.c_str());
+        unlinkat(dir, name.c_str(), 0);
         return status;
       }
     }
@@ -239,32 +311,37 @@ class PosixFileSystem : public FileSystem {
     return Status();
   }
 
-  Status CommitTemp(FileHandle file, const std::string& path, const std::string& target,
-                    bool replace) override {
-    if (replace ? rename(path.c_str(), target.c_str()) != 0 : !RenameIfFree(path, target)) {
-      return ErrnoStatus(errno, errno == EEXIST ? Code::kExists : Code::kFailed);
+  Status CommitTemp(FileHandle file, const Folder& folder, const std::string& name,
+                    const std::string& target, bool replace) override {
+    const int dir = static_cast<int>(folder.handle);
+    if (replace ? renameat(dir, name.c_str(), dir, target.c_str()) != 0
+                : !RenameIfFree(dir, name, target)) {
+      // A mount point at the name, or a file from another device, takes no
+      // replacement; the file itself can still be rewritten.
+      const Code code = errno == EEXIST                     ? Code::kExists
+                        : errno == EBUSY || errno == EXDEV ? Code::kInPlaceOnly
+                                                           : Code::kFailed;
+      return ErrnoStatus(errno, code);
     }
     // Make the rename itself durable. The new content is in place and was
     // flushed, so neither this nor the close can undo the update.
-    const int dir = open(DirectoryOf(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir >= 0) {
-      fsync(dir);
-      close(dir);
+    fsync(dir);
+    close(static_cast<int>(file));
+    return Status();
+  }
+
+  Status DiscardTemp(FileHandle file, const Folder& folder, const std::string& name) override {
+    close(static_cast<int>(file));
+    if (unlinkat(static_cast<int>(folder.handle), name.c_str(), 0) != 0 && errno != ENOENT) {
+      return ErrnoStatus(errno);
     }
-    close(static_cast<int>(file));
     return Status();
   }
 
-  Status DiscardTemp(FileHandle file, const std::string& path) override {
-    close(static_cast<int>(file));
-    if (unlink(path.c_str()) != 0 && errno != ENOENT) return ErrnoStatus(errno);
-    return Status();
+  Status OpenInPlace(const Folder& folder, const std::string& name, FileHandle* file,
+                     FileInfo* info) override {
+    return OpenRegular(folder, name, O_RDWR, file, info);
   }
-
-  Status OpenInPlace(const std::string& path, FileHandle* file, FileInfo* info) override {
-    return OpenRegular(path, O_RDWR, file, info);
-  }
-
   Status Overwrite(FileHandle file, std::string_view data) override {
     // Writing before cutting means the file is never seen empty.
     const int fd = static_cast<int>(file);
@@ -286,15 +363,23 @@ class PosixFileSystem : public FileSystem {
   }
 
  private:
-  // Renames `from` to `to` only if `to` does not exist; EEXIST if it does.
-  static bool RenameIfFree(const std::string& from, const std::string& to) {
+  // A folder that takes no new file from this user (no permission, a
+  // read-only file system) or an owner that cannot be given: the file itself
+  // may still be writable.
+  static Code InPlaceOnlyIfRefused(int error) {
+    return error == EACCES || error == EPERM || error == EROFS ? Code::kInPlaceOnly
+                                                               : Code::kFailed;
+  }
+
+  // Renames `from` to `to` in `dir` only if `to` does not exist; EEXIST if it does.
+  static bool RenameIfFree(int dir, const std::string& from, const std::string& to) {
 #if defined(__linux__) && defined(RENAME_NOREPLACE)
-    if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
+    if (renameat2(dir, from.c_str(), dir, to.c_str(), RENAME_NOREPLACE) == 0) return true;
     if (errno != EINVAL && errno != ENOSYS) return false;
 #endif
     // Where the file system cannot do that, a new link fails on a taken name.
-    if (link(from.c_str(), to.c_str()) != 0) return false;
-    unlink(from.c_str());
+    if (linkat(dir, from.c_str(), dir, to.c_str(), 0) != 0) return false;
+    unlinkat(dir, from.c_str(), 0);
     return true;
   }
 };

@@ -15,7 +15,10 @@ enum class Code {
   kExists,    // the name is taken, or its file is still being deleted
   kBusy,      // another program holds the file, or the lock, right now
   kHeldHere,  // the system cannot do this while this process has the file open
-  kFailed,    // anything else
+  kInPlaceOnly,  // no twin of the file can be made beside it, or its name takes no
+                 // replacement: only a rewrite in place can change it
+  kChanged,      // the file changed since it was read; nothing was written
+  kFailed,       // anything else
 };
 
 // A code and, when it is not kOk, what went wrong: the system's reason, with

@@ -5,10 +5,10 @@
 namespace hosts {
 
 const char* OpName(Op op) {
-  static const char* const kNames[] = {"GetEnv",      "ReadLink",    "LockUpdates", "ListSiblings",
-                                       "RemoveStale", "OpenHeld",    "Read",        "Identify",
-                                       "CreateTemp",  "WriteTemp",   "Sync",        "CommitTemp",
-                                       "DiscardTemp", "OpenInPlace", "Overwrite",   "Close"};
+  static const char* const kNames[] = {
+      "GetEnv",      "CheckSystemRoot", "FollowLink", "OpenFolder", "LockUpdates", "ListSiblings",
+      "RemoveStale", "OpenHeld",        "Read",       "Identify",   "CreateTemp",  "WriteTemp",
+      "Sync",        "CommitTemp",      "DiscardTemp", "OpenInPlace", "Overwrite",  "Close"};
   return kNames[static_cast<int>(op)];
 }
 
@@ -68,31 +68,46 @@ Status FakeFileSystem::GetEnv(const char* name, std::string* value) {
   return Status();
 }
 
-Status FakeFileSystem::ReadLink(const std::string& path, std::string* target) {
-  if (Status status = Call(Op::kReadLink, path); !status.ok()) return status;
+Status FakeFileSystem::CheckSystemRoot(const std::string& root) {
+  return Call(Op::kCheckSystemRoot, root);
+}
+
+Status FakeFileSystem::FollowLink(const std::string& path, std::string* target) {
+  if (Status status = Call(Op::kFollowLink, path); !status.ok()) return status;
   const auto found = links.find(path);
   if (found == links.end()) return Status(Code::kNotFound, "");
   *target = found->second;
   return Status();
 }
 
-Status FakeFileSystem::LockUpdates(const std::string& path, FileHandle* lock) {
-  if (Status status = Call(Op::kLockUpdates, path); !status.ok()) return status;
+Status FakeFileSystem::OpenFolder(const std::string& path, FileHandle* folder) {
+  if (Status status = Call(Op::kOpenFolder, path); !status.ok()) return status;
+  *folder = Open(path);
+  return Status();
+}
+
+Status FakeFileSystem::LockUpdates(const Folder& folder, FileHandle* lock) {
+  if (Status status = Call(Op::kLockUpdates, folder.path); !status.ok()) return status;
   *lock = Open("lock");
   return Status();
 }
 
 void FakeFileSystem::Unlock(FileHandle lock) { handles_.erase(lock); }
 
-Status FakeFileSystem::ListSiblings(const std::string& prefix, std::vector<std::string>* paths) {
-  if (Status status = Call(Op::kListSiblings, prefix); !status.ok()) return status;
+Status FakeFileSystem::ListSiblings(const Folder& folder, const std::string& prefix,
+                                   std::vector<std::string>* names) {
+  const std::string start = PathOf(folder, prefix);
+  if (Status status = Call(Op::kListSiblings, start); !status.ok()) return status;
   for (const auto& [path, file] : files) {
-    if (path.compare(0, prefix.size(), prefix) == 0) paths->push_back(path);
+    if (path.compare(0, start.size(), start) == 0) {
+      names->push_back(path.substr(folder.path.size() + 1));
+    }
   }
   return Status();
 }
 
-Status FakeFileSystem::RemoveStale(const std::string& path) {
+Status FakeFileSystem::RemoveStale(const Folder& folder, const std::string& name) {
+  const std::string path = PathOf(folder, name);
   if (Status status = Call(Op::kRemoveStale, path); !status.ok()) return status;
   if (owned.count(path)) return Status(Code::kBusy, "owned by a live process");
   files.erase(path);
@@ -120,7 +135,8 @@ Status FakeFileSystem::Read(FileHandle file, char* buffer, std::size_t size, std
   return Status();
 }
 
-Status FakeFileSystem::Identify(const std::string& path, FileInfo* info) {
+Status FakeFileSystem::Identify(const Folder& folder, const std::string& name, FileInfo* info) {
+  const std::string path = PathOf(folder, name);
   if (Status status = Call(Op::kIdentify, path); !status.ok()) return status;
   const auto found = files.find(path);
   if (found == files.end()) return Status(Code::kNotFound, "No such file or directory");
@@ -128,8 +144,9 @@ Status FakeFileSystem::Identify(const std::string& path, FileInfo* info) {
   return Status();
 }
 
-Status FakeFileSystem::CreateTemp(const std::string& path, FileHandle /*original*/,
-                                  FileHandle* file) {
+Status FakeFileSystem::CreateTemp(const Folder& folder, const std::string& name,
+                                  FileHandle /*original*/, FileHandle* file) {
+  const std::string path = PathOf(folder, name);
   if (Status status = Call(Op::kCreateTemp, path); !status.ok()) return status;
   if (files.count(path)) return Status(Code::kExists, "File exists");
   File& created = files[path];
@@ -149,8 +166,10 @@ Status FakeFileSystem::WriteTemp(FileHandle file, std::string_view data) {
 
 Status FakeFileSystem::Sync(FileHandle file) { return Call(Op::kSync, handles_.at(file).path); }
 
-Status FakeFileSystem::CommitTemp(FileHandle file, const std::string& path,
-                                  const std::string& target, bool replace) {
+Status FakeFileSystem::CommitTemp(FileHandle file, const Folder& folder, const std::string& name,
+                                  const std::string& target_name, bool replace) {
+  const std::string path = PathOf(folder, name);
+  const std::string target = PathOf(folder, target_name);
   if (Status status = Call(Op::kCommitTemp, path + " " + target); !status.ok()) return status;
   if (!replace && files.count(target)) return Status(Code::kExists, "File exists");
   if (!replaces_open_files && IsOpen(target)) return Status(Code::kHeldHere, "Access is denied");
@@ -160,19 +179,22 @@ Status FakeFileSystem::CommitTemp(FileHandle file, const std::string& path,
   return Status();
 }
 
-Status FakeFileSystem::DiscardTemp(FileHandle file, const std::string& path) {
+Status FakeFileSystem::DiscardTemp(FileHandle file, const Folder& folder, const std::string& name) {
+  const std::string path = PathOf(folder, name);
   handles_.erase(file);
   if (Status status = Call(Op::kDiscardTemp, path); !status.ok()) return status;
   files.erase(path);
   return Status();
 }
 
-Status FakeFileSystem::OpenHeld(const std::string& path, FileHandle* file, FileInfo* info) {
-  return OpenExisting(Op::kOpenHeld, path, file, info);
+Status FakeFileSystem::OpenHeld(const Folder& folder, const std::string& name, FileHandle* file,
+                                FileInfo* info) {
+  return OpenExisting(Op::kOpenHeld, PathOf(folder, name), file, info);
 }
 
-Status FakeFileSystem::OpenInPlace(const std::string& path, FileHandle* file, FileInfo* info) {
-  return OpenExisting(Op::kOpenInPlace, path, file, info);
+Status FakeFileSystem::OpenInPlace(const Folder& folder, const std::string& name,
+                                   FileHandle* file, FileInfo* info) {
+  return OpenExisting(Op::kOpenInPlace, PathOf(folder, name), file, info);
 }
 
 Status FakeFileSystem::Overwrite(FileHandle file, std::string_view data) {

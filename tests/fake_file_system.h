@@ -17,7 +17,9 @@ namespace hosts {
 
 enum class Op {
   kGetEnv,
-  kReadLink,
+  kCheckSystemRoot,
+  kFollowLink,
+  kOpenFolder,
   kLockUpdates,
   kListSiblings,
   kRemoveStale,
@@ -57,7 +59,7 @@ class FakeFileSystem : public FileSystem {
 
   std::map<std::string, std::string> env;
   std::map<std::string, File> files;
-  // Symbolic links: path to the link's text.
+  // Symbolic links: path to the path of the file the link leads to.
   std::map<std::string, std::string> links;
   // Files a live process owns: RemoveStale answers kBusy for them.
   std::set<std::string> owned;
@@ -78,22 +80,28 @@ class FakeFileSystem : public FileSystem {
   int CallsOf(Op op) const;
 
   Status GetEnv(const char* name, std::string* value) override;
-  Status ReadLink(const std::string& path, std::string* target) override;
-  Status LockUpdates(const std::string& path, FileHandle* lock) override;
+  Status CheckSystemRoot(const std::string& root) override;
+  Status FollowLink(const std::string& path, std::string* target) override;
+  Status OpenFolder(const std::string& path, FileHandle* folder) override;
+  Status LockUpdates(const Folder& folder, FileHandle* lock) override;
   void Unlock(FileHandle lock) override;
-  Status ListSiblings(const std::string& prefix, std::vector<std::string>* paths) override;
-  Status RemoveStale(const std::string& path) override;
-  Status OpenHeld(const std::string& path, FileHandle* file, FileInfo* info) override;
+  Status ListSiblings(const Folder& folder, const std::string& prefix,
+                      std::vector<std::string>* names) override;
+  Status RemoveStale(const Folder& folder, const std::string& name) override;
+  Status OpenHeld(const Folder& folder, const std::string& name, FileHandle* file,
+                  FileInfo* info) override;
   // Hands out at most 7 bytes a call, so that lines are cut between reads.
   Status Read(FileHandle file, char* buffer, std::size_t size, std::size_t* got) override;
-  Status Identify(const std::string& path, FileInfo* info) override;
-  Status CreateTemp(const std::string& path, FileHandle original, FileHandle* file) override;
+  Status Identify(const Folder& folder, const std::string& name, FileInfo* info) override;
+  Status CreateTemp(const Folder& folder, const std::string& name, FileHandle original,
+                    FileHandle* file) override;
   Status WriteTemp(FileHandle file, std::string_view data) override;
   Status Sync(FileHandle file) override;
-  Status CommitTemp(FileHandle file, const std::string& path, const std::string& target,
-                    bool replace) override;
-  Status DiscardTemp(FileHandle file, const std::string& path) override;
-  Status OpenInPlace(const std::string& path, FileHandle* file, FileInfo* info) override;
+  Status CommitTemp(FileHandle file, const Folder& folder, const std::string& name,
+                    const std::string& target, bool replace) override;
+  Status DiscardTemp(FileHandle file, const Folder& folder, const std::string& name) override;
+  Status OpenInPlace(const Folder& folder, const std::string& name, FileHandle* file,
+                     FileInfo* info) override;
   Status Overwrite(FileHandle file, std::string_view data) override;
   Status Close(FileHandle file) override;
   void Sleep(int milliseconds) override { slept_ms += milliseconds; }
@@ -107,6 +115,9 @@ class FakeFileSystem : public FileSystem {
   Status Call(Op op, const std::string& path);
   FileHandle Open(const std::string& path);
   Status OpenExisting(Op op, const std::string& path, FileHandle* file, FileInfo* info);
+  static std::string PathOf(const Folder& folder, const std::string& name) {
+    return folder.path + "/" + name;
+  }
   bool IsOpen(const std::string& path) const;
   void Touch(File* file);
 

@@ -341,7 +341,7 @@ class SystemRootTest(ToolTestCase):
         result = self.box.run("--install-dns", root=os.path.join(self.box.tmp, "nowhere"))
         self.assertEqual(result.status, FAILURE_STATUS)
         self.assertEqual(result.out, b"")
-        self.assertIn(b"create temporary file", result.err)
+        self.assertIn(b"open the folder", result.err)
 
 
 class RealFaultTest(ToolTestCase):
