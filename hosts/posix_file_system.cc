@@ -318,7 +318,7 @@ class PosixFileSystem : public FileSystem {
                 : !RenameIfFree(dir, name, target)) {
       // A mount point at the name, or a file from another device, takes no
       // replacement; the file itself can still be rewritten.
-      const Code code = errno == EEXIST                     ? Code::kExists
+      const Code code = errno == EEXIST                    ? Code::kExists
                         : errno == EBUSY || errno == EXDEV ? Code::kInPlaceOnly
                                                            : Code::kFailed;
       return ErrnoStatus(errno, code);
@@ -367,8 +367,7 @@ class PosixFileSystem : public FileSystem {
   // read-only file system) or an owner that cannot be given: the file itself
   // may still be writable.
   static Code InPlaceOnlyIfRefused(int error) {
-    return error == EACCES || error == EPERM || error == EROFS ? Code::kInPlaceOnly
-                                                               : Code::kFailed;
+    return error == EACCES || error == EPERM || error == EROFS ? Code::kInPlaceOnly : Code::kFailed;
   }
 
   // Renames `from` to `to` in `dir` only if `to` does not exist; EEXIST if it does.

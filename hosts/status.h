@@ -11,10 +11,10 @@ namespace hosts {
 
 enum class Code {
   kOk,
-  kNotFound,  // there is no such file
-  kExists,    // the name is taken, or its file is still being deleted
-  kBusy,      // another program holds the file, or the lock, right now
-  kHeldHere,  // the system cannot do this while this process has the file open
+  kNotFound,     // there is no such file
+  kExists,       // the name is taken, or its file is still being deleted
+  kBusy,         // another program holds the file, or the lock, right now
+  kHeldHere,     // the system cannot do this while this process has the file open
   kInPlaceOnly,  // no twin of the file can be made beside it, or its name takes no
                  // replacement: only a rewrite in place can change it
   kChanged,      // the file changed since it was read; nothing was written

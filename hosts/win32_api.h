@@ -7,6 +7,8 @@
 #define HOSTS_WIN32_API_H_
 
 #include <windows.h>
+// windows.h first
+#include <aclapi.h>
 
 #include <memory>
 
@@ -14,8 +16,21 @@
 
 namespace hosts {
 
+// Calls that not every Windows (or Wine) has are looked up at run time; the
+// table holds nullptr where they are missing.
+using FindFirstFileNameWFunction = HANDLE(WINAPI*)(LPCWSTR, DWORD, LPDWORD, PWSTR);
+using FindNextFileNameWFunction = BOOL(WINAPI*)(HANDLE, LPDWORD, PWSTR);
+using SetProcessMitigationPolicyFunction = BOOL(WINAPI*)(PROCESS_MITIGATION_POLICY, PVOID, SIZE_T);
+
+template <typename Function>
+Function Kernel32Function(const char* name) {
+  return reinterpret_cast<Function>(
+      reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleA("kernel32.dll"), name)));
+}
+
 struct Win32Api {
   decltype(&::GetEnvironmentVariableA) GetEnvironmentVariableA = ::GetEnvironmentVariableA;
+  decltype(&::GetSystemWindowsDirectoryA) GetSystemWindowsDirectoryA = ::GetSystemWindowsDirectoryA;
   decltype(&::CreateFileA) CreateFileA = ::CreateFileA;
   decltype(&::ReadFile) ReadFile = ::ReadFile;
   decltype(&::WriteFile) WriteFile = ::WriteFile;
@@ -31,15 +46,20 @@ struct Win32Api {
   decltype(&::FindFirstFileA) FindFirstFileA = ::FindFirstFileA;
   decltype(&::FindNextFileA) FindNextFileA = ::FindNextFileA;
   decltype(&::FindClose) FindClose = ::FindClose;
-  decltype(&::DeleteFileA) DeleteFileA = ::DeleteFileA;
-  decltype(&::GetKernelObjectSecurity) GetKernelObjectSecurity = ::GetKernelObjectSecurity;
-  decltype(&::SetKernelObjectSecurity) SetKernelObjectSecurity = ::SetKernelObjectSecurity;
+  FindFirstFileNameWFunction FindFirstFileNameW =
+      Kernel32Function<FindFirstFileNameWFunction>("FindFirstFileNameW");
+  FindNextFileNameWFunction FindNextFileNameW =
+      Kernel32Function<FindNextFileNameWFunction>("FindNextFileNameW");
+  decltype(&::GetSecurityInfo) GetSecurityInfo = ::GetSecurityInfo;
+  decltype(&::SetSecurityInfo) SetSecurityInfo = ::SetSecurityInfo;
   decltype(&::OpenProcessToken) OpenProcessToken = ::OpenProcessToken;
   decltype(&::LookupPrivilegeValueA) LookupPrivilegeValueA = ::LookupPrivilegeValueA;
   decltype(&::AdjustTokenPrivileges) AdjustTokenPrivileges = ::AdjustTokenPrivileges;
-  decltype(&::CreateMutexA) CreateMutexA = ::CreateMutexA;
+  decltype(&::CreateMutexExA) CreateMutexExA = ::CreateMutexExA;
   decltype(&::WaitForSingleObject) WaitForSingleObject = ::WaitForSingleObject;
   decltype(&::ReleaseMutex) ReleaseMutex = ::ReleaseMutex;
+  SetProcessMitigationPolicyFunction SetProcessMitigationPolicy =
+      Kernel32Function<SetProcessMitigationPolicyFunction>("SetProcessMitigationPolicy");
   decltype(&::Sleep) Sleep = ::Sleep;
 };
 

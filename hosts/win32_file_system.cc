@@ -1,6 +1,15 @@
 // The file system seam on Windows, through Win32 directly (the calls go
 // through the Win32Api table), with narrow (ANSI) paths.
 //
+// What the tool touches: SystemRoot must name the system's own Windows
+// directory; the hosts file's folder is opened once, refused if it is a
+// reparse point, and held without sharing delete, so that it cannot be
+// renamed or replaced meanwhile; every file opened by name is checked to be
+// in that folder before anything is written, and the rename names its target
+// relative to the folder's handle. Links are followed only when they belong
+// to the system, and the process refuses junctions made by other users where
+// Windows can (RedirectionGuard).
+//
 // Sharing: the hosts file is read through a handle that shares reading and
 // deleting but not writing, so no other program can change it from the read
 // to the replace, while every reader can still read it. The temporary file is
@@ -9,15 +18,20 @@
 //
 // The replace renames the temporary file over the hosts file by handle, which
 // either happens whole or not at all. Where the file system can replace a
-// file that is still open (POSIX semantics, Windows 10 1709 and later on
+// file that is still open (POSIX semantics, Windows 10 1607 and later on
 // NTFS), the hosts file stays held through the rename; elsewhere the update
 // lets go of it, checks it once more, and renames.
 
 #include <windows.h>
+// windows.h first
+#include <aclapi.h>
+#include <sddl.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -33,11 +47,33 @@ constexpr auto kFileRenameInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(22);
 constexpr DWORD kRenameReplaceIfExists = 0x1;
 constexpr DWORD kRenamePosixSemantics = 0x2;
 
+// "The requested operation could not be completed due to a file system
+// limitation"; not all SDK headers declare it.
+constexpr DWORD kErrorFileSystemLimitation = 665;
+
+// PROCESS_MITIGATION_POLICY of RedirectionGuard, and its EnforceRedirectionTrust flag.
+constexpr auto kProcessRedirectionTrustPolicy = static_cast<PROCESS_MITIGATION_POLICY>(16);
+constexpr DWORD kEnforceRedirectionTrust = 0x1;
+
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
 // What the temporary file takes from the hosts file besides its content.
 constexpr SECURITY_INFORMATION kCopiedSecurity =
     OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
 constexpr DWORD kCopiedAttributes = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
                                     FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+
+// The lock's descriptor: owned by Administrators, which only an elevated
+// administrator or SYSTEM can give an object, and open to those two alone.
+constexpr char kLockSecurity[] = "O:BAD:(A;;GA;;;SY)(A;;GA;;;BA)";
+
+// The accounts whose files and links the tool trusts: SYSTEM, Administrators
+// and TrustedInstaller.
+constexpr const char* kSystemAccounts[] = {
+    "S-1-5-18", "S-1-5-32-544", "S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464"};
+
+// The component store's folder for the hosts file, as Windows 10 and 11 name it.
+constexpr char kStoreComponent[] = "\\WinSxS\\*_microsoft-windows-w..ucture-other-minwin_*";
 
 // The system's text for an error code, on one line.
 std::string ErrorText(DWORD code) {
@@ -65,6 +101,12 @@ bool IsSharingConflict(DWORD code) {
   return code == ERROR_SHARING_VIOLATION || code == ERROR_LOCK_VIOLATION;
 }
 
+// The answers of the POSIX-semantics rename on a system or volume that lacks it.
+bool IsUnsupported(DWORD code) {
+  return code == ERROR_INVALID_PARAMETER || code == ERROR_NOT_SUPPORTED ||
+         code == ERROR_INVALID_FUNCTION || code == kErrorFileSystemLimitation;
+}
+
 Status ErrorStatus(DWORD code) {
   const Code kind = IsMissing(code)           ? Code::kNotFound
                     : IsSharingConflict(code) ? Code::kBusy
@@ -89,6 +131,11 @@ void FillInfo(const BY_HANDLE_FILE_INFORMATION& data, FileInfo* info) {
   info->read_only = (data.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0;
 }
 
+bool SameFile(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INFORMATION& b) {
+  return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
+         a.nFileIndexLow == b.nFileIndexLow;
+}
+
 std::string Lower(std::string text) {
   for (char& c : text) {
     if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
@@ -96,9 +143,92 @@ std::string Lower(std::string text) {
   return text;
 }
 
+std::wstring Wide(const std::string& text) {
+  const int length = MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, nullptr, 0);
+  if (length <= 0) return std::wstring();
+  std::wstring wide(static_cast<std::size_t>(length), L'\0');
+  MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, wide.data(), length);
+  wide.resize(static_cast<std::size_t>(length - 1));
+  return wide;
+}
+
+std::string Narrow(const std::wstring& text) {
+  const int length = WideCharToMultiByte(CP_ACP, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
+  if (length <= 0) return std::string();
+  std::string narrow(static_cast<std::size_t>(length), '\0');
+  WideCharToMultiByte(CP_ACP, 0, text.c_str(), -1, narrow.data(), length, nullptr, nullptr);
+  narrow.resize(static_cast<std::size_t>(length - 1));
+  return narrow;
+}
+
+std::string SidText(PSID sid) {
+  char* text = nullptr;
+  if (sid == nullptr || !ConvertSidToStringSidA(sid, &text)) return "nobody";
+  std::string result = text;
+  LocalFree(text);
+  return result;
+}
+
+// A handle closed when it goes out of scope.
+struct HandleCloser {
+  const Win32Api* api;
+  void operator()(HANDLE handle) const {
+    if (handle != nullptr && handle != INVALID_HANDLE_VALUE) api->CloseHandle(handle);
+  }
+};
+using ScopedHandle = std::unique_ptr<void, HandleCloser>;
+
+// Memory the system allocated with LocalAlloc.
+struct LocalFreer {
+  void operator()(void* memory) const { LocalFree(memory); }
+};
+using LocalMemory = std::unique_ptr<void, LocalFreer>;
+
+// SeRestorePrivilege switched on for as long as this lives, and back to what
+// it was afterwards. With it a process may give a file an owner other than
+// itself.
+class RestorePrivilege {
+ public:
+  explicit RestorePrivilege(const Win32Api& api) : api_(api) {
+    if (!api_.OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY,
+                               &token_)) {
+      token_ = nullptr;
+      return;
+    }
+    TOKEN_PRIVILEGES wanted{};
+    wanted.PrivilegeCount = 1;
+    wanted.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+    DWORD size = 0;
+    enabled_ =
+        api_.LookupPrivilegeValueA(nullptr, "SeRestorePrivilege", &wanted.Privileges[0].Luid) &&
+        api_.AdjustTokenPrivileges(token_, FALSE, &wanted, sizeof previous_, &previous_, &size) &&
+        GetLastError() == ERROR_SUCCESS;  // not ERROR_NOT_ALL_ASSIGNED
+  }
+  RestorePrivilege(const RestorePrivilege&) = delete;
+  RestorePrivilege& operator=(const RestorePrivilege&) = delete;
+  ~RestorePrivilege() {
+    if (enabled_) api_.AdjustTokenPrivileges(token_, FALSE, &previous_, 0, nullptr, nullptr);
+    if (token_ != nullptr) api_.CloseHandle(token_);
+  }
+  bool enabled() const { return enabled_; }
+
+ private:
+  const Win32Api& api_;
+  HANDLE token_ = nullptr;
+  TOKEN_PRIVILEGES previous_{};
+  bool enabled_ = false;
+};
+
 class Win32FileSystem : public FileSystem {
  public:
-  explicit Win32FileSystem(const Win32Api& api) : api_(api) {}
+  explicit Win32FileSystem(const Win32Api& api) : api_(api) {
+    // Junctions made by users who are not administrators are not followed,
+    // where Windows has RedirectionGuard; elsewhere this does nothing.
+    if (api_.SetProcessMitigationPolicy != nullptr) {
+      DWORD policy = kEnforceRedirectionTrust;
+      api_.SetProcessMitigationPolicy(kProcessRedirectionTrustPolicy, &policy, sizeof policy);
+    }
+  }
 
   Status GetEnv(const char* name, std::string* value) override {
 #ifdef _MSC_VER
@@ -136,7 +266,35 @@ class Win32FileSystem : public FileSystem {
 #endif
   }
 
-  Status ReadLink(const std::string& path, std::string* target) override {
+  Status CheckSystemRoot(const std::string& root) override {
+    if (root.empty()) return Status::Failed("is empty");
+    if (root.size() >= 2 && (root[0] == '\\' || root[0] == '/') &&
+        (root[1] == '\\' || root[1] == '/')) {
+      return Status::Failed("is a network or device path");
+    }
+    const bool drive = root.size() >= 2 && root[1] == ':' &&
+                       ((root[0] >= 'A' && root[0] <= 'Z') || (root[0] >= 'a' && root[0] <= 'z'));
+    if (drive && (root.size() == 2 || (root[2] != '\\' && root[2] != '/'))) {
+      return Status::Failed("is relative to a drive's current folder");
+    }
+    if (!drive) return Status::Failed("is not an absolute path");
+    char system[MAX_PATH];
+    const UINT length = api_.GetSystemWindowsDirectoryA(system, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) {
+      return Status::Failed(ErrorText(GetLastError())).In("the Windows directory cannot be read");
+    }
+    // The same folder however it is spelled: compared by volume and file ID.
+    BY_HANDLE_FILE_INFORMATION named;
+    BY_HANDLE_FILE_INFORMATION windows;
+    if (Status status = Describe(root, &named); !status.ok()) return status;
+    if (Status status = Describe(system, &windows); !status.ok()) return status.In(system);
+    if (!SameFile(named, windows)) {
+      return Status::Failed("is not the Windows directory, " + std::string(system));
+    }
+    return Status();
+  }
+
+  Status FollowLink(const std::string& path, std::string* target) override {
     const DWORD attributes = api_.GetFileAttributesA(path.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
       return Status(Code::kNotFound, "");
@@ -144,45 +302,90 @@ class Win32FileSystem : public FileSystem {
     // A symbolic link: the final path of the file it leads to. Where that
     // cannot be had (a dangling link, a volume without a drive letter) the
     // update must not go on, or it would replace the link with a file.
-    const HANDLE file = api_.CreateFileA(path.c_str(), 0, kShareAll, nullptr, OPEN_EXISTING,
-                                         FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return Status::Failed(ErrorText(GetLastError()));
-    std::string final_path(MAX_PATH, '\0');
-    DWORD length = 0;
-    for (int attempt = 0; attempt < 2; ++attempt) {
-      length = api_.GetFinalPathNameByHandleA(file, final_path.data(),
-                                              static_cast<DWORD>(final_path.size()),
-                                              FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-      if (length < final_path.size()) break;
-      final_path.resize(length + 1);
-    }
-    const DWORD error = GetLastError();
-    api_.CloseHandle(file);
-    if (length == 0 || length >= final_path.size()) return Status::Failed(ErrorText(error));
-    final_path.resize(length);
-    if (final_path.rfind("\\\\?\\UNC\\", 0) == 0) {
-      final_path = "\\\\" + final_path.substr(8);
-    } else if (final_path.rfind("\\\\?\\", 0) == 0) {
-      final_path = final_path.substr(4);
-    }
+    ScopedHandle file(api_.CreateFileA(path.c_str(), 0, kShareAll, nullptr, OPEN_EXISTING,
+                                       FILE_FLAG_BACKUP_SEMANTICS, nullptr),
+                      HandleCloser{&api_});
+    if (file.get() == INVALID_HANDLE_VALUE) return Status::Failed(ErrorText(GetLastError()));
+    std::string final_path;
+    if (Status status = FinalPath(file.get(), &final_path); !status.ok()) return status;
     // Another kind of reparse point that leads to itself is not a link.
     if (Lower(final_path) == Lower(path)) return Status(Code::kNotFound, "");
+
+    // Followed only when the system made it, and leads into a folder the
+    // system owns: no other user can steer the update through it.
+    ScopedHandle link(
+        api_.CreateFileA(path.c_str(), READ_CONTROL, kShareAll, nullptr, OPEN_EXISTING,
+                         FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr),
+        HandleCloser{&api_});
+    if (Status status = CheckOwner(link.get(), SE_FILE_OBJECT, false); !status.ok())
+      return status.In("the link");
+    std::string folder, name;
+    SplitPath(final_path, &folder, &name);
+    ScopedHandle into(api_.CreateFileA(folder.c_str(), READ_CONTROL, kShareAll, nullptr,
+                                       OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr),
+                      HandleCloser{&api_});
+    if (Status status = CheckOwner(into.get(), SE_FILE_OBJECT, false); !status.ok()) {
+      return status.In("the folder it leads to, " + folder);
+    }
     *target = final_path;
     return Status();
   }
 
-  Status LockUpdates(const std::string& path, FileHandle* lock) override {
-    // One named mutex per hosts file, in the namespace every session shares,
-    // so that a service and an installer serialize too. A killed holder
-    // leaves it abandoned, which the next run takes over.
-    std::uint64_t hash = 14695981039346656037ull;
-    for (const char c : Lower(path))
-      hash = (hash ^ static_cast<unsigned char>(c)) * 1099511628211ull;
-    char name[64];
-    std::snprintf(name, sizeof name, "Global\\hosts_entry_tool-%016llx",
-                  static_cast<unsigned long long>(hash));
-    const HANDLE mutex = api_.CreateMutexA(nullptr, FALSE, name);
-    if (mutex == nullptr) return Status::Failed(ErrorText(GetLastError()));
+  Status OpenFolder(const std::string& path, FileHandle* folder) override {
+    // Not shared for deleting: nobody can rename or remove it while it is open.
+    const HANDLE handle = api_.CreateFileA(
+        path.c_str(), FILE_LIST_DIRECTORY | FILE_TRAVERSE | READ_CONTROL | SYNCHRONIZE,
+        FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+        FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return Status::Failed(ErrorText(GetLastError()));
+    BY_HANDLE_FILE_INFORMATION data;
+    Status status;
+    if (!api_.GetFileInformationByHandle(handle, &data)) {
+      status = Status::Failed(ErrorText(GetLastError()));
+    } else if ((data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+      status = Status::Failed("it is a junction, link or other reparse point");
+    } else if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+      status = Status::Failed("it is not a folder");
+    }
+    if (!status.ok()) {
+      api_.CloseHandle(handle);
+      return status;
+    }
+    *folder = AsFileHandle(handle);
+    return status;
+  }
+
+  Status LockUpdates(const Folder& folder, FileHandle* lock) override {
+    // One named mutex per hosts folder, named by the folder's identity, in
+    // the namespace every session shares, so that a service and an
+    // installer serialize too. A killed holder leaves it abandoned, which
+    // the next run takes over.
+    BY_HANDLE_FILE_INFORMATION data;
+    if (!api_.GetFileInformationByHandle(AsHandle(folder.handle), &data)) {
+      return Status::Failed(ErrorText(GetLastError()));
+    }
+    char name[80];
+    std::snprintf(name, sizeof name, "Global\\hosts_entry_tool-%08lx-%08lx%08lx",
+                  data.dwVolumeSerialNumber, data.nFileIndexHigh, data.nFileIndexLow);
+    SECURITY_ATTRIBUTES attributes{sizeof attributes, nullptr, FALSE};
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(
+            kLockSecurity, SDDL_REVISION_1, &attributes.lpSecurityDescriptor, nullptr)) {
+      return Status::Failed(ErrorText(GetLastError()));
+    }
+    const LocalMemory descriptor(attributes.lpSecurityDescriptor);
+    // An existing one is opened for waiting and reading its owner only.
+    const HANDLE mutex = api_.CreateMutexExA(&attributes, name, 0, SYNCHRONIZE | READ_CONTROL);
+    const DWORD created = GetLastError();
+    if (mutex == nullptr) return Status::Failed(ErrorText(created));
+    // A name someone else made first is not this tool's lock: going on at
+    // once without it (and without removing leftovers) is safe, and waiting
+    // for it would let that program stall every run.
+    if (created == ERROR_ALREADY_EXISTS) {
+      if (Status status = CheckOwner(mutex, SE_KERNEL_OBJECT, false); !status.ok()) {
+        api_.CloseHandle(mutex);
+        return status.In("the lock's name is held by another program");
+      }
+    }
     const DWORD waited = api_.WaitForSingleObject(mutex, 0);
     if (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED) {
       *lock = AsFileHandle(mutex);
@@ -199,35 +402,59 @@ class Win32FileSystem : public FileSystem {
     api_.CloseHandle(AsHandle(lock));
   }
 
-  Status ListSiblings(const std::string& prefix, std::vector<std::string>* paths) override {
-    const std::string directory = prefix.substr(0, prefix.find_last_of("\\/") + 1);
+  Status ListSiblings(const Folder& folder, const std::string& prefix,
+                      std::vector<std::string>* names) override {
     WIN32_FIND_DATAA found;
-    const HANDLE search = api_.FindFirstFileA((prefix + "*").c_str(), &found);
+    const HANDLE search = api_.FindFirstFileA(PathOf(folder, prefix + "*").c_str(), &found);
     if (search == INVALID_HANDLE_VALUE) {
       const DWORD error = GetLastError();
       return error == ERROR_FILE_NOT_FOUND ? Status() : ErrorStatus(error);
     }
     do {
-      paths->push_back(directory + found.cFileName);
+      names->push_back(found.cFileName);
     } while (api_.FindNextFileA(search, &found));
     api_.FindClose(search);
     return Status();
   }
 
-  Status RemoveStale(const std::string& path) override {
-    // A live run's temporary file refuses the delete: it is shared without
-    // FILE_SHARE_DELETE.
-    if (api_.DeleteFileA(path.c_str())) return Status();
-    const DWORD error = GetLastError();
-    if (IsMissing(error)) return Status();
-    if (error == ERROR_ACCESS_DENIED || IsSharingConflict(error)) {
-      return Status(Code::kBusy, ErrorText(error));
+  Status RemoveStale(const Folder& folder, const std::string& name) override {
+    // Opened as it is, not through a link, for deleting. A live run's
+    // temporary file refuses: it is shared without FILE_SHARE_DELETE.
+    const std::string path = PathOf(folder, name);
+    ScopedHandle file(api_.CreateFileA(path.c_str(), DELETE | READ_CONTROL, kShareAll, nullptr,
+                                       OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr),
+                      HandleCloser{&api_});
+    if (file.get() == INVALID_HANDLE_VALUE) {
+      const DWORD error = GetLastError();
+      if (IsMissing(error)) return Status();
+      return Status(IsSharingConflict(error) ? Code::kBusy : Code::kFailed, ErrorText(error));
     }
-    return Status::Failed(ErrorText(error));
+    // Only what this tool could have made: a regular file with one name, in
+    // this folder, owned by the system or by the account this tool runs as.
+    BY_HANDLE_FILE_INFORMATION data;
+    if (!api_.GetFileInformationByHandle(file.get(), &data)) {
+      return Status::Failed(ErrorText(GetLastError()));
+    }
+    if ((data.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0 ||
+        data.nNumberOfLinks != 1) {
+      return Status::Failed("not a file this tool made");
+    }
+    if (Status status = CheckOwner(file.get(), SE_FILE_OBJECT, true); !status.ok()) return status;
+    if (Status status = CheckInFolder(file.get(), folder, name); !status.ok()) return status;
+    FILE_DISPOSITION_INFO disposition{TRUE};
+    if (!api_.SetFileInformationByHandle(file.get(), FileDispositionInfo, &disposition,
+                                         sizeof disposition)) {
+      return Status::Failed(ErrorText(GetLastError()));
+    }
+    return Status();
   }
 
-  Status OpenHeld(const std::string& path, FileHandle* file, FileInfo* info) override {
-    return OpenRegular(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, file, info);
+  Status OpenHeld(const Folder& folder, const std::string& name, FileHandle* file,
+                  FileInfo* info) override {
+    Status status =
+        OpenRegular(folder, name, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, file, info);
+    if (status.ok()) held_.insert(AsHandle(*file));
+    return status;
   }
 
   Status Read(FileHandle file, char* buffer, std::size_t size, std::size_t* got) override {
@@ -240,9 +467,10 @@ class Win32FileSystem : public FileSystem {
     return Status();
   }
 
-  Status Identify(const std::string& path, FileInfo* info) override {
-    const HANDLE file = api_.CreateFileA(path.c_str(), 0, kShareAll, nullptr, OPEN_EXISTING,
-                                         FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  Status Identify(const Folder& folder, const std::string& name, FileInfo* info) override {
+    const HANDLE file =
+        api_.CreateFileA(PathOf(folder, name).c_str(), 0, kShareAll, nullptr, OPEN_EXISTING,
+                         FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (file == INVALID_HANDLE_VALUE) return ErrorStatus(GetLastError());
     BY_HANDLE_FILE_INFORMATION data;
     const bool ok = api_.GetFileInformationByHandle(file, &data) != 0;
@@ -253,7 +481,8 @@ class Win32FileSystem : public FileSystem {
     return Status();
   }
 
-  Status CreateTemp(const std::string& path, FileHandle original, FileHandle* file) override {
+  Status CreateTemp(const Folder& folder, const std::string& name, FileHandle original,
+                    FileHandle* file) override {
     DWORD attributes = FILE_ATTRIBUTE_NORMAL;
     BY_HANDLE_FILE_INFORMATION data;
     if (original != kNoFile) {
@@ -264,6 +493,7 @@ class Win32FileSystem : public FileSystem {
         attributes = data.dwFileAttributes & kCopiedAttributes;
       }
     }
+    const std::string path = PathOf(folder, name);
     const HANDLE handle = api_.CreateFileA(
         path.c_str(), GENERIC_WRITE | DELETE | READ_CONTROL | WRITE_DAC | WRITE_OWNER,
         FILE_SHARE_READ, nullptr, CREATE_NEW, attributes, nullptr);
@@ -275,14 +505,18 @@ class Win32FileSystem : public FileSystem {
           (error == ERROR_ACCESS_DENIED && IsListed(path))) {
         return Status(Code::kExists, ErrorText(error));
       }
-      return Status::Failed(ErrorText(error));
+      // A folder this user may not add files to, or a write-protected volume.
+      const bool refused = error == ERROR_ACCESS_DENIED || error == ERROR_WRITE_PROTECT;
+      return Status(refused ? Code::kInPlaceOnly : Code::kFailed, ErrorText(error));
     }
-    if (original != kNoFile) {
-      Status copied = CopySecurity(AsHandle(original), handle);
-      if (!copied.ok()) {
-        DiscardTemp(AsFileHandle(handle), path);
-        return copied.In("cannot give it the hosts file's owner and permissions");
-      }
+    Status status = CheckInFolder(handle, folder, name);
+    if (status.ok() && original != kNoFile) {
+      status = CopySecurity(AsHandle(original), handle)
+                   .In("cannot give it the hosts file's owner and permissions");
+    }
+    if (!status.ok()) {
+      DiscardTemp(AsFileHandle(handle), folder, name);
+      return status;
     }
     *file = AsFileHandle(handle);
     return Status();
@@ -297,25 +531,27 @@ class Win32FileSystem : public FileSystem {
     return Status();
   }
 
-  Status CommitTemp(FileHandle file, const std::string& /*path*/, const std::string& target,
-                    bool replace) override {
+  Status CommitTemp(FileHandle file, const Folder& folder, const std::string& /*name*/,
+                    const std::string& target, bool replace) override {
     if (replace && !classic_renames_only_) {
-      const DWORD error =
-          Rename(file, target, kFileRenameInfoEx, kRenameReplaceIfExists | kRenamePosixSemantics);
-      if (error == ERROR_SUCCESS) return Closed(file);
-      if (error != ERROR_INVALID_PARAMETER && error != ERROR_NOT_SUPPORTED &&
-          error != ERROR_INVALID_FUNCTION) {
-        return RenameStatus(error);
-      }
+      const DWORD error = Rename(file, folder, target, kFileRenameInfoEx,
+                                 kRenameReplaceIfExists | kRenamePosixSemantics);
+      if (error == ERROR_SUCCESS) return Committed(file);
+      if (!IsUnsupported(error)) return RenameStatus(error);
       // This system or volume cannot replace a file that is open.
       classic_renames_only_ = true;
-      return Status(Code::kHeldHere, ErrorText(error));
     }
-    const DWORD error = Rename(file, target, FileRenameInfo, replace ? TRUE : FALSE);
-    return error == ERROR_SUCCESS ? Closed(file) : RenameStatus(error);
+    // The classic rename cannot replace a file that has open handles, this
+    // process's own included: the update lets go of it first.
+    if (replace && !held_.empty()) {
+      return Status(Code::kHeldHere, "the file system cannot replace a file that is open");
+    }
+    const DWORD error = Rename(file, folder, target, FileRenameInfo, replace ? TRUE : FALSE);
+    return error == ERROR_SUCCESS ? Committed(file) : RenameStatus(error);
   }
 
-  Status DiscardTemp(FileHandle file, const std::string& /*path*/) override {
+  Status DiscardTemp(FileHandle file, const Folder& /*folder*/,
+                     const std::string& /*name*/) override {
     FILE_DISPOSITION_INFO disposition{TRUE};
     const bool marked = api_.SetFileInformationByHandle(AsHandle(file), FileDispositionInfo,
                                                         &disposition, sizeof disposition) != 0;
@@ -324,8 +560,9 @@ class Win32FileSystem : public FileSystem {
     return marked ? Status() : Status::Failed(ErrorText(error));
   }
 
-  Status OpenInPlace(const std::string& path, FileHandle* file, FileInfo* info) override {
-    return OpenRegular(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, file, info);
+  Status OpenInPlace(const Folder& folder, const std::string& name, FileHandle* file,
+                     FileInfo* info) override {
+    return OpenRegular(folder, name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, file, info);
   }
 
   Status Overwrite(FileHandle file, std::string_view data) override {
@@ -341,6 +578,7 @@ class Win32FileSystem : public FileSystem {
   }
 
   Status Close(FileHandle file) override {
+    held_.erase(AsHandle(file));
     if (!api_.CloseHandle(AsHandle(file))) return Status::Failed(ErrorText(GetLastError()));
     return Status();
   }
@@ -348,13 +586,38 @@ class Win32FileSystem : public FileSystem {
   void Sleep(int milliseconds) override { api_.Sleep(static_cast<DWORD>(milliseconds)); }
 
  private:
-  static constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+  static std::string PathOf(const Folder& folder, const std::string& name) {
+    return folder.path + "\\" + name;
+  }
 
-  Status OpenRegular(const std::string& path, DWORD access, DWORD share, FileHandle* file,
-                     FileInfo* info) {
+  // Opens `path` for its identity only, and describes it.
+  Status Describe(const std::string& path, BY_HANDLE_FILE_INFORMATION* data) {
+    ScopedHandle handle(api_.CreateFileA(path.c_str(), 0, kShareAll, nullptr, OPEN_EXISTING,
+                                         FILE_FLAG_BACKUP_SEMANTICS, nullptr),
+                        HandleCloser{&api_});
+    if (handle.get() == INVALID_HANDLE_VALUE) return Status::Failed(ErrorText(GetLastError()));
+    if (!api_.GetFileInformationByHandle(handle.get(), data)) {
+      return Status::Failed(ErrorText(GetLastError()));
+    }
+    return Status();
+  }
+
+  Status OpenRegular(const Folder& folder, const std::string& name, DWORD access, DWORD share,
+                     FileHandle* file, FileInfo* info) {
+    const std::string path = PathOf(folder, name);
     const HANDLE handle = api_.CreateFileA(path.c_str(), access, share, nullptr, OPEN_EXISTING,
                                            FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) return ErrorStatus(GetLastError());
+    if (handle == INVALID_HANDLE_VALUE) {
+      const DWORD error = GetLastError();
+      // A folder at the name answers "access denied", which would send a
+      // reader to the wrong fix.
+      const DWORD attributes = api_.GetFileAttributesA(path.c_str());
+      if (error == ERROR_ACCESS_DENIED && attributes != INVALID_FILE_ATTRIBUTES &&
+          (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        return Status::Failed("not a regular file (a folder)");
+      }
+      return ErrorStatus(error);
+    }
     BY_HANDLE_FILE_INFORMATION data;
     Status status;
     if (!api_.GetFileInformationByHandle(handle, &data)) {
@@ -362,14 +625,96 @@ class Win32FileSystem : public FileSystem {
     } else if (api_.GetFileType(handle) != FILE_TYPE_DISK ||
                (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
       status = Status::Failed("not a regular file");
+    } else {
+      status = CheckInFolder(handle, folder, name);
     }
     if (!status.ok()) {
       api_.CloseHandle(handle);
       return status;
     }
     FillInfo(data, info);
+    // On Windows 10 and 11 the hosts file often has a second name in the
+    // component store; only the hosts name is replaced, and the store keeps
+    // its copy.
+    if (data.nNumberOfLinks == 2 && HasStoreTwin(path, data)) info->links = 1;
     *file = AsFileHandle(handle);
     return status;
+  }
+
+  // The final path of an open file, without the "\\?\" prefix.
+  Status FinalPath(HANDLE file, std::string* path) {
+    std::string final_path(MAX_PATH, '\0');
+    DWORD length = 0;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+      length = api_.GetFinalPathNameByHandleA(file, final_path.data(),
+                                              static_cast<DWORD>(final_path.size()),
+                                              FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+      if (length < final_path.size()) break;
+      final_path.resize(length + 1);
+    }
+    if (length == 0 || length >= final_path.size()) {
+      return Status::Failed(ErrorText(GetLastError()));
+    }
+    final_path.resize(length);
+    if (final_path.rfind("\\\\?\\UNC\\", 0) == 0) {
+      final_path = "\\\\" + final_path.substr(8);
+    } else if (final_path.rfind("\\\\?\\", 0) == 0) {
+      final_path = final_path.substr(4);
+    }
+    *path = final_path;
+    return Status();
+  }
+
+  // Whether an open file is `name` in `folder`, and not something a link on
+  // the way put elsewhere.
+  Status CheckInFolder(HANDLE file, const Folder& folder, const std::string& name) {
+    std::string folder_path;
+    std::string file_path;
+    Status status = FinalPath(AsHandle(folder.handle), &folder_path);
+    if (status.ok()) status = FinalPath(file, &file_path);
+    if (!status.ok()) return status.In("cannot tell where the file is");
+    if (Lower(file_path) != Lower(folder_path + "\\" + name)) {
+      return Status::Failed("the name leads out of its folder, to " + file_path);
+    }
+    return Status();
+  }
+
+  // Whether the other name of a file with two is the component store's.
+  bool HasStoreTwin(const std::string& path, const BY_HANDLE_FILE_INFORMATION& data) {
+    char windows[MAX_PATH];
+    const UINT length = api_.GetSystemWindowsDirectoryA(windows, MAX_PATH);
+    if (length < 3 || length >= MAX_PATH) return false;
+    if (api_.FindFirstFileNameW != nullptr && api_.FindNextFileNameW != nullptr) {
+      // The names, relative to the volume's root.
+      const std::string store = Lower(std::string(windows + 2) + "\\WinSxS\\");
+      std::vector<std::string> names;
+      std::wstring name(MAX_PATH, L'\0');
+      DWORD size = MAX_PATH;
+      const HANDLE search = api_.FindFirstFileNameW(Wide(path).c_str(), 0, &size, name.data());
+      if (search == INVALID_HANDLE_VALUE) return false;
+      do {
+        names.push_back(Lower(Narrow(name.c_str())));
+        size = MAX_PATH;
+      } while (api_.FindNextFileNameW(search, &size, name.data()));
+      api_.FindClose(search);
+      int in_store = 0;
+      for (const std::string& each : names) in_store += each.rfind(store, 0) == 0 ? 1 : 0;
+      return names.size() == 2 && in_store == 1;
+    }
+    // Where the names cannot be listed (Wine), look for this file in the
+    // store's folder for the hosts file's component.
+    const std::string pattern = std::string(windows) + kStoreComponent;
+    const std::string folder = pattern.substr(0, pattern.find_last_of('\\') + 1);
+    WIN32_FIND_DATAA found;
+    const HANDLE search = api_.FindFirstFileA(pattern.c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) return false;
+    bool twin = false;
+    do {
+      BY_HANDLE_FILE_INFORMATION other;
+      twin = Describe(folder + found.cFileName + "\\hosts", &other).ok() && SameFile(data, other);
+    } while (!twin && api_.FindNextFileA(search, &found));
+    api_.FindClose(search);
+    return twin;
   }
 
   Status WriteAll(HANDLE handle, std::string_view data) {
@@ -395,51 +740,109 @@ class Win32FileSystem : public FileSystem {
     return true;
   }
 
-  // Gives `to` the owner, group and DACL of `from`, byte for byte. Only a
-  // process that may restore files can give a file an owner other than
-  // itself, so that privilege is switched on when the owner is refused.
-  Status CopySecurity(HANDLE from, HANDLE to) {
-    DWORD size = 0;
-    api_.GetKernelObjectSecurity(from, kCopiedSecurity, nullptr, 0, &size);
-    std::vector<char> descriptor(size == 0 ? 1 : size);
-    if (!api_.GetKernelObjectSecurity(from, kCopiedSecurity, descriptor.data(), size, &size)) {
-      return Status::Failed(ErrorText(GetLastError()));
+  // Whether `owner` is one of the system's accounts, or, when `or_self`, the
+  // account this process runs as.
+  bool IsTrustedOwner(PSID owner, bool or_self) {
+    if (owner == nullptr || !IsValidSid(owner)) return false;
+    for (const char* text : kSystemAccounts) {
+      PSID sid = nullptr;
+      if (!ConvertStringSidToSidA(text, &sid)) continue;
+      const bool same = EqualSid(owner, sid) != 0;
+      LocalFree(sid);
+      if (same) return true;
     }
-    if (api_.SetKernelObjectSecurity(to, kCopiedSecurity, descriptor.data())) return Status();
-    DWORD error = GetLastError();
-    if (error == ERROR_INVALID_OWNER && EnableRestorePrivilege()) {
-      if (api_.SetKernelObjectSecurity(to, kCopiedSecurity, descriptor.data())) return Status();
-      error = GetLastError();
-    }
-    return Status::Failed(ErrorText(error));
-  }
-
-  bool EnableRestorePrivilege() {
+    if (!or_self) return false;
     HANDLE token = nullptr;
-    if (!api_.OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES, &token)) return false;
-    TOKEN_PRIVILEGES privileges{};
-    privileges.PrivilegeCount = 1;
-    privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
-    bool enabled =
-        api_.LookupPrivilegeValueA(nullptr, "SeRestorePrivilege", &privileges.Privileges[0].Luid) &&
-        api_.AdjustTokenPrivileges(token, FALSE, &privileges, 0, nullptr, nullptr) &&
-        GetLastError() == ERROR_SUCCESS;  // not ERROR_NOT_ALL_ASSIGNED
+    if (!api_.OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
+    char buffer[256];
+    DWORD size = 0;
+    const bool self = GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &size) &&
+                      EqualSid(owner, reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid);
     api_.CloseHandle(token);
-    return enabled;
+    return self;
   }
 
-  // Renames an open file by its handle; the Win32 error, or ERROR_SUCCESS.
-  DWORD Rename(FileHandle file, const std::string& target, FILE_INFO_BY_HANDLE_CLASS kind,
-               DWORD flags) {
-    const int length = MultiByteToWideChar(CP_ACP, 0, target.c_str(), -1, nullptr, 0);
-    if (length <= 0) return GetLastError();
+  // Checks who owns an object: the system's accounts, or also the account
+  // this process runs as when `or_self`.
+  Status CheckOwner(HANDLE object, SE_OBJECT_TYPE type, bool or_self) {
+    if (object == INVALID_HANDLE_VALUE) return Status::Failed(ErrorText(GetLastError()));
+    PSID owner = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    const DWORD error = api_.GetSecurityInfo(object, type, OWNER_SECURITY_INFORMATION, &owner,
+                                             nullptr, nullptr, nullptr, &descriptor);
+    if (error != ERROR_SUCCESS) return Status::Failed(ErrorText(error));
+    const LocalMemory free_descriptor(descriptor);
+    if (!IsTrustedOwner(owner, or_self)) {
+      return Status::Failed("it belongs to " + SidText(owner) +
+                            (or_self ? ", not to the system or to the account this tool runs as"
+                                     : ", not to SYSTEM, Administrators or TrustedInstaller"));
+    }
+    return Status();
+  }
+
+  // Gives `to` the owner, group and DACL of `from`, protected from
+  // inheritance or not as the original is. Only the system's accounts or
+  // this process's own are handed on; giving an owner other than itself
+  // needs the restore privilege, which is switched on for that one call.
+  Status CopySecurity(HANDLE from, HANDLE to) {
+    PSID owner = nullptr;
+    PSID group = nullptr;
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    DWORD error = api_.GetSecurityInfo(from, SE_FILE_OBJECT, kCopiedSecurity, &owner, &group, &dacl,
+                                       nullptr, &descriptor);
+    if (error != ERROR_SUCCESS) return Status(Code::kInPlaceOnly, ErrorText(error));
+    const LocalMemory free_descriptor(descriptor);
+    if (!IsTrustedOwner(owner, true)) {
+      return Status(Code::kInPlaceOnly, "the owner " + SidText(owner) +
+                                            " is neither the system's nor this tool's account");
+    }
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    GetSecurityDescriptorControl(descriptor, &control, &revision);
+    const SECURITY_INFORMATION what =
+        kCopiedSecurity |
+        ((control & SE_DACL_PROTECTED) != 0 ? PROTECTED_DACL_SECURITY_INFORMATION
+                                            : UNPROTECTED_DACL_SECURITY_INFORMATION);
+    error = api_.SetSecurityInfo(to, SE_FILE_OBJECT, what, owner, group, dacl, nullptr);
+    if (error == ERROR_INVALID_OWNER) {
+      const RestorePrivilege privilege(api_);
+      if (privilege.enabled()) {
+        error = api_.SetSecurityInfo(to, SE_FILE_OBJECT, what, owner, group, dacl, nullptr);
+      }
+    }
+    if (error == ERROR_SUCCESS) return Status();
+    const bool refused = error == ERROR_INVALID_OWNER || error == ERROR_ACCESS_DENIED ||
+                         error == ERROR_PRIVILEGE_NOT_HELD;
+    return Status(refused ? Code::kInPlaceOnly : Code::kFailed, ErrorText(error));
+  }
+
+  // Renames an open file by its handle to `target` in `folder`; the Win32
+  // error, or ERROR_SUCCESS.
+  DWORD Rename(FileHandle file, const Folder& folder, const std::string& target,
+               FILE_INFO_BY_HANDLE_CLASS kind, DWORD flags) {
+    // The name relative to the folder's handle. Wine 8 turns the name into a
+    // full path against the current folder before it looks at the handle,
+    // and answers ERROR_INVALID_PARAMETER; there the folder's path is named,
+    // which leads to the same folder while it is held open.
+    DWORD error = RenameTo(file, AsHandle(folder.handle), target, kind, flags);
+    if (error == ERROR_INVALID_PARAMETER) {
+      error = RenameTo(file, nullptr, PathOf(folder, target), kind, flags);
+    }
+    return error;
+  }
+
+  DWORD RenameTo(FileHandle file, HANDLE root, const std::string& target,
+                 FILE_INFO_BY_HANDLE_CLASS kind, DWORD flags) {
+    const std::wstring name = Wide(target);
+    if (name.empty()) return ERROR_INVALID_NAME;
     // FILE_RENAME_INFO ends in the new name, in UTF-16.
-    std::vector<char> buffer(sizeof(FILE_RENAME_INFO) + sizeof(WCHAR) * length);
+    std::vector<char> buffer(sizeof(FILE_RENAME_INFO) + sizeof(WCHAR) * (name.size() + 1));
     auto* info = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
     std::memcpy(info, &flags, sizeof flags);  // ReplaceIfExists, or Flags for the Ex class
-    info->RootDirectory = nullptr;
-    info->FileNameLength = static_cast<DWORD>(sizeof(WCHAR) * (length - 1));
-    MultiByteToWideChar(CP_ACP, 0, target.c_str(), -1, info->FileName, length);
+    info->RootDirectory = root;
+    info->FileNameLength = static_cast<DWORD>(sizeof(WCHAR) * name.size());
+    std::memcpy(info->FileName, name.c_str(), sizeof(WCHAR) * (name.size() + 1));
     if (api_.SetFileInformationByHandle(AsHandle(file), kind, info,
                                         static_cast<DWORD>(buffer.size()))) {
       return ERROR_SUCCESS;
@@ -457,16 +860,24 @@ class Win32FileSystem : public FileSystem {
     if (error == ERROR_ACCESS_DENIED || IsSharingConflict(error)) {
       return Status(Code::kBusy, ErrorText(error));
     }
+    // A name on another volume (a mount point) takes no replacement.
+    if (error == ERROR_NOT_SAME_DEVICE) return Status(Code::kInPlaceOnly, ErrorText(error));
     return Status::Failed(ErrorText(error));
   }
 
-  Status Closed(FileHandle file) {
+  // The new file is in place: flush it, so that the rename is on stable
+  // storage before the tool reports success (a failure here cannot undo the
+  // update, whose content was flushed before), and close it.
+  Status Committed(FileHandle file) {
+    api_.FlushFileBuffers(AsHandle(file));
     api_.CloseHandle(AsHandle(file));
     return Status();
   }
 
   const Win32Api api_;
   bool classic_renames_only_ = false;
+  // The hosts files this process has open for reading.
+  std::set<HANDLE> held_;
 };
 
 }  // namespace

@@ -6,9 +6,9 @@ namespace hosts {
 
 const char* OpName(Op op) {
   static const char* const kNames[] = {
-      "GetEnv",      "CheckSystemRoot", "FollowLink", "OpenFolder", "LockUpdates", "ListSiblings",
-      "RemoveStale", "OpenHeld",        "Read",       "Identify",   "CreateTemp",  "WriteTemp",
-      "Sync",        "CommitTemp",      "DiscardTemp", "OpenInPlace", "Overwrite",  "Close"};
+      "GetEnv",      "CheckSystemRoot", "FollowLink",  "OpenFolder",  "LockUpdates", "ListSiblings",
+      "RemoveStale", "OpenHeld",        "Read",        "Identify",    "CreateTemp",  "WriteTemp",
+      "Sync",        "CommitTemp",      "DiscardTemp", "OpenInPlace", "Overwrite",   "Close"};
   return kNames[static_cast<int>(op)];
 }
 
@@ -95,7 +95,7 @@ Status FakeFileSystem::LockUpdates(const Folder& folder, FileHandle* lock) {
 void FakeFileSystem::Unlock(FileHandle lock) { handles_.erase(lock); }
 
 Status FakeFileSystem::ListSiblings(const Folder& folder, const std::string& prefix,
-                                   std::vector<std::string>* names) {
+                                    std::vector<std::string>* names) {
   const std::string start = PathOf(folder, prefix);
   if (Status status = Call(Op::kListSiblings, start); !status.ok()) return status;
   for (const auto& [path, file] : files) {
@@ -192,8 +192,8 @@ Status FakeFileSystem::OpenHeld(const Folder& folder, const std::string& name, F
   return OpenExisting(Op::kOpenHeld, PathOf(folder, name), file, info);
 }
 
-Status FakeFileSystem::OpenInPlace(const Folder& folder, const std::string& name,
-                                   FileHandle* file, FileInfo* info) {
+Status FakeFileSystem::OpenInPlace(const Folder& folder, const std::string& name, FileHandle* file,
+                                   FileInfo* info) {
   return OpenExisting(Op::kOpenInPlace, PathOf(folder, name), file, info);
 }
 

@@ -116,7 +116,7 @@ class FakeFileSystem : public FileSystem {
   FileHandle Open(const std::string& path);
   Status OpenExisting(Op op, const std::string& path, FileHandle* file, FileInfo* info);
   static std::string PathOf(const Folder& folder, const std::string& name) {
-    return folder.path + "/" + name;
+    return folder.path + kPathSeparator + name;
   }
   bool IsOpen(const std::string& path) const;
   void Touch(File* file);

@@ -187,7 +187,7 @@ TEST(HostsFileTest, TemporaryNames) {
 // any other is refused.
 TEST(HostsFileTest, RewritesTheTargetOfATrustedLink) {
   for (const bool trusted : {true, false}) {
-    const std::string target = "/elsewhere/hosts";
+    const std::string target = std::string("/elsewhere") + kPathSeparator + "hosts";
     FakeFileSystem fs = WithHosts(nullptr);
     fs.links[kHosts] = target;
     fs.PutFile(target, kOriginal);
@@ -252,16 +252,18 @@ TEST(HostsFileTest, FaultTable) {
       {{{Op::kSync}}, -1, "flush temporary file"},
       {{{Op::kIdentify}}, -1, "check for changes"},
       {{{Op::kCommitTemp, 1, 1, Code::kInPlaceOnly}}, 0, ""},  // the name takes no replacement
-      {{{Op::kCommitTemp}}, -1, "replace"},  // an I/O error: no rewrite in place
+      {{{Op::kCommitTemp}}, -1, "replace"},                    // an I/O error: no rewrite in place
       {{{Op::kWriteTemp}, {Op::kDiscardTemp}}, -1, "could not be removed"},
       {{{Op::kCommitTemp}, {Op::kDiscardTemp}}, -1, "could not be removed"},
-      {{{Op::kCommitTemp, 1, 1, Code::kInPlaceOnly}, {Op::kDiscardTemp}}, -1,
+      {{{Op::kCommitTemp, 1, 1, Code::kInPlaceOnly}, {Op::kDiscardTemp}},
+       -1,
        "could not be removed"},
       {{kNoTwin, {Op::kOpenInPlace}}, -1, "open for rewriting in place"},
       {{kNoTwin, {Op::kRead}}, -1, "read before rewriting in place"},
       {{kNoTwin, {Op::kOverwrite, 1, 1}}, -1, "written back"},
       {{kNoTwin, {Op::kOverwrite}}, -1, "restoring the original content failed too"},
-      {{{Op::kCommitTemp, 1, 1, Code::kInPlaceOnly}, {Op::kOverwrite, 1, 1}}, -1,
+      {{{Op::kCommitTemp, 1, 1, Code::kInPlaceOnly}, {Op::kOverwrite, 1, 1}},
+       -1,
        "rewrite in place"},
   };
   for (const Case& c : cases) {
