@@ -3,12 +3,19 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <fstream>
 #include <functional>
+#include <iterator>
 #include <string>
 #include <vector>
 
 #include "hosts/hosts_text.h"
 #include "tests/fake_file_system.h"
+
+#ifndef _WIN32
+#include <stdlib.h>
+#include <unistd.h>
+#endif
 
 namespace hosts {
 namespace {
@@ -361,6 +368,52 @@ TEST(HostsFileTest, MissingFileWithNoTemporaryFileStaysMissing) {
   EXPECT_EQ(fs.files.count(kHosts), 0u);
   EXPECT_NE(run.err.find("create temporary file"), std::string::npos) << run.err;
 }
+
+#ifndef _WIN32
+// The POSIX layer on a real folder: what it must leave alone.
+TEST(PosixFileSystemTest, LeavesAloneWhatIsNotItsToTake) {
+  char name_template[] = "/tmp/hosts_posix_XXXXXX";
+  const std::string dir = mkdtemp(name_template);
+  const auto put = [&](const std::string& name, const std::string& data) {
+    std::ofstream(dir + "/" + name, std::ios::binary) << data;
+  };
+  const auto get = [&](const std::string& name) {
+    std::ifstream in(dir + "/" + name, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  };
+  FileSystem& fs = RealFileSystem();
+  Folder folder{kNoFile, dir};
+  ASSERT_TRUE(fs.OpenFolder(dir, &folder.handle).ok());
+  put("hosts", "old");
+
+  // A live run's temporary file: its lock keeps another run's cleanup away.
+  FileHandle live = kNoFile;
+  ASSERT_TRUE(fs.CreateTemp(folder, "hosts.t-1.tmp", kNoFile, &live).ok());
+  EXPECT_EQ(fs.RemoveStale(folder, "hosts.t-1.tmp").code(), Code::kBusy);
+  // "Only if no file is there" refuses a taken name and leaves both as they were.
+  EXPECT_EQ(fs.CommitTemp(live, folder, "hosts.t-1.tmp", "hosts", false).code(), Code::kExists);
+  EXPECT_EQ(get("hosts"), "old");
+  EXPECT_TRUE(fs.DiscardTemp(live, folder, "hosts.t-1.tmp").ok());
+
+  // A killed run's file goes; a link named like one stays, as does its target.
+  put("hosts.t-2.tmp", "stale");
+  ASSERT_EQ(symlink((dir + "/hosts").c_str(), (dir + "/hosts.t-3.tmp").c_str()), 0);
+  EXPECT_TRUE(fs.RemoveStale(folder, "hosts.t-2.tmp").ok());
+  EXPECT_FALSE(fs.RemoveStale(folder, "hosts.t-3.tmp").ok());
+  EXPECT_EQ(get("hosts.t-3.tmp"), "old");
+
+  // A folder that is a link is not opened.
+  ASSERT_EQ(symlink(dir.c_str(), (dir + "/linked").c_str()), 0);
+  FileHandle linked = kNoFile;
+  EXPECT_FALSE(fs.OpenFolder(dir + "/linked", &linked).ok());
+
+  fs.Close(folder.handle);
+  for (const char* name : {"hosts", "hosts.t-2.tmp", "hosts.t-3.tmp", "linked"}) {
+    unlink((dir + "/" + name).c_str());
+  }
+  EXPECT_EQ(rmdir(dir.c_str()), 0);
+}
+#endif
 
 }  // namespace
 }  // namespace hosts

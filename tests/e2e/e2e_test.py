@@ -258,8 +258,24 @@ class CommandTest(ToolTestCase):
         self.assertEqual(result.status, FAILURE_STATUS)
         self.assertEqual(result.out, b"")
         self.assertEqual(result.err.count(b"\n"), 1, result.err)
+        self.assertIn(b"not a regular file", result.err)
         self.assertTrue(os.path.isdir(self.box.hosts))
         self.assertEqual(self.box.leftovers(), [])
+
+    def test_a_planted_leftover_link_is_not_followed(self):
+        # Cleanup removes only what this tool made: a file named like a
+        # leftover that leads elsewhere costs that file nothing.
+        outside = os.path.join(self.box.tmp, "precious")
+        with open(outside, "wb") as f:
+            f.write(b"precious")
+        os.symlink(outside, os.path.join(self.box.etc, "hosts" + TEMP_MARK + "3.tmp"))
+        self.box.write(AWKWARD)
+        result = self.box.run("--install-dns")
+        self.assertEqual((result.status, result.out, result.err), (0, b"", b""))
+        with open(outside, "rb") as f:
+            self.assertEqual(f.read(), b"precious")
+        for name in self.box.leftovers():
+            os.unlink(os.path.join(self.box.etc, name))
 
     def test_a_read_only_file_stays_read_only(self):
         self.box.write(AWKWARD)
@@ -410,14 +426,34 @@ class RealFaultTest(ToolTestCase):
             self.assertEqual(sorted(f.read().split()), [".", "..", "hosts"])
 
     @needs_root
-    def test_immutable_file(self):
+    def test_immutable_or_append_only_file(self):
+        for flag in ("i", "a"):
+            with self.subTest(flag=flag):
+                self.box.write(AWKWARD)
+                if subprocess.run(["chattr", "+" + flag, self.box.hosts]).returncode != 0:
+                    self.skipTest("this file system has no such flag")
+                try:
+                    self.assertFailedUnchanged(self.box.run("--install-dns"), AWKWARD,
+                                               b"immutable or append-only")
+                finally:
+                    subprocess.run(["chattr", "-" + flag, self.box.hosts], check=True)
+
+    @needs_root
+    def test_flushes_before_the_rename(self):
+        if not can_run("strace", "-o", "/dev/null", "true"):
+            self.skipTest("strace cannot trace here")
         self.box.write(AWKWARD)
-        if subprocess.run(["chattr", "+i", self.box.hosts]).returncode != 0:
-            self.skipTest("this file system has no immutable flag")
-        try:
-            self.assertFailedUnchanged(self.box.run("--install-dns"), AWKWARD, b"immutable")
-        finally:
-            subprocess.run(["chattr", "-i", self.box.hosts], check=True)
+        trace = os.path.join(self.box.tmp, "trace")
+        result = self.box.run("--install-dns", wrap=["strace", "-o", trace, "-e",
+                                                     "trace=fsync,rename,renameat,renameat2"])
+        self.assertSucceeded(result)
+        with open(trace) as f:
+            calls = [line.split("(")[0] for line in f if "(" in line]
+        rename = next(i for i, call in enumerate(calls) if call.startswith("rename"))
+        # The new file is on stable storage before it takes the name, and the
+        # rename itself after.
+        self.assertIn("fsync", calls[:rename])
+        self.assertIn("fsync", calls[rename:])
 
     @needs_root
     def test_link_mode_and_owner_survive(self):
@@ -495,14 +531,45 @@ class LinkAndEncodingTest(ToolTestCase):
                 for path, _ in others:
                     os.unlink(path)
 
-    def test_a_file_with_several_names_is_refused(self):
-        self.box.write(AWKWARD)
-        other = os.path.join(self.box.etc, "hosts.other-name")
-        os.link(self.box.hosts, other)
-        try:
-            self.assertFailedUnchanged(self.box.run("--install-dns"), AWKWARD, b"hard links")
-        finally:
-            os.unlink(other)
+    @needs_root
+    def test_a_link_that_belongs_to_another_user_is_refused(self):
+        real = os.path.join(self.box.tmp, "real_hosts")
+        with open(real, "wb") as f:
+            f.write(AWKWARD)
+        os.symlink(real, self.box.hosts)
+        os.lchown(self.box.hosts, 65534, 65534)
+        result = self.box.run("--install-dns")
+        self.assertEqual(result.status, FAILURE_STATUS)
+        self.assertIn(b"belongs to user 65534", result.err)
+        with open(real, "rb") as f:
+            self.assertEqual(f.read(), AWKWARD)
+
+    def test_hard_links(self):
+        # A second name elsewhere is refused; on Windows the component
+        # store's own name for the file is not counted, and keeps its copy.
+        windows = os.path.dirname(os.path.dirname(os.path.dirname(self.box.etc)))
+        store = os.path.join(windows, "winsxs",
+            "amd64_microsoft-windows-w..ucture-other-minwin_31bf3856ad364e35_10.0.22621.1_none_"
+            "0123456789abcdef")
+        cases = [("another name", os.path.join(self.box.etc, "hosts.other-name"), False)]
+        if ARGS.mode == "wine":
+            cases.append(("the component store's", os.path.join(store, "hosts"), True))
+        for name, other, succeeds in cases:
+            with self.subTest(name=name):
+                self.box.write(AWKWARD)
+                os.makedirs(os.path.dirname(other), exist_ok=True)
+                os.link(self.box.hosts, other)
+                try:
+                    result = self.box.run("--install-dns")
+                    if succeeds:
+                        self.assertSucceeded(result)
+                        self.assertEqual(self.box.read(), AWKWARD_KEPT + MANAGED_TAIL)
+                        with open(other, "rb") as f:
+                            self.assertEqual(f.read(), AWKWARD)
+                    else:
+                        self.assertFailedUnchanged(result, AWKWARD, b"hard links")
+                finally:
+                    os.unlink(other)
 
     def test_utf16_files_are_refused(self):
         for bom in (b"\xff\xfe", b"\xfe\xff"):
@@ -604,7 +671,8 @@ class WineTest(ToolTestCase):
         # replaced, a writer keeps it from being read; for a second the tool
         # waits, for longer it gives up and leaves the file as it is.
         for mode, milliseconds, succeeds in (("read", 1000, True), ("write", 1000, True),
-                                             ("all", 1000, True), ("write", 6000, False)):
+                                             ("all", 1000, True), ("read", 5000, True),
+                                             ("write", 6000, False)):
             with self.subTest(mode=mode, milliseconds=milliseconds):
                 self.box.write(AWKWARD)
                 holder = self.peer("hold", self.HOSTS, mode, milliseconds)
@@ -617,6 +685,52 @@ class WineTest(ToolTestCase):
                     self.assertEqual(self.box.read(), AWKWARD_KEPT + MANAGED_TAIL)
                 else:
                     self.assertFailedUnchanged(result, AWKWARD, b"read")
+
+    @wine_only
+    def test_system_root_is_checked(self):
+        # Started through the helper, which gives the tool a SystemRoot of
+        # its own (Wine would set C:\windows).
+        cases = [("", b"is empty"), ("windows", b"not an absolute path"),
+                 ("C:windows", b"relative to a drive"), ("\\\\host\\share", b"network or device"),
+                 ("\\\\?\\C:\\windows", b"network or device"),
+                 ("C:\\users", b"is not the Windows directory"),
+                 ("C:\\WINDOWS\\", None), ("c:\\windows", None), ("-unset", MESSAGE)]
+        for value, says in cases:
+            with self.subTest(value=value):
+                self.box.write(AWKWARD)
+                proc = subprocess.run([ARGS.wine, ARGS.peer, "systemroot", value, ARGS.tool,
+                                       "--install-dns"], env=self.box.env(),
+                                      stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=120)
+                result = Result(proc)
+                if says is None:
+                    self.assertSucceeded(result)
+                    self.assertEqual(self.box.read(), AWKWARD_KEPT + MANAGED_TAIL)
+                elif says == MESSAGE:
+                    self.assertEqual((result.status, result.out, result.err),
+                                     (FAILURE_STATUS, MESSAGE + b"\r\n", b""))
+                    self.assertEqual(self.box.read(), AWKWARD)
+                else:
+                    self.assertFailedUnchanged(result, AWKWARD, b"SystemRoot", says)
+
+    @wine_only
+    def test_a_lock_name_taken_by_another_program_costs_no_wait(self):
+        stale = os.path.join(self.box.etc, "hosts" + TEMP_MARK + "7.tmp")
+        self.box.write(AWKWARD)
+        with open(stale, "wb") as f:
+            f.write(b"a killed run's")
+        squatter = self.peer("lock", "C:\\windows\\system32\\drivers\\etc", 20000)
+        try:
+            started = time.monotonic()
+            result = self.box.run("--install-dns")
+            elapsed = time.monotonic() - started
+        finally:
+            self.stop(squatter)
+        self.assertEqual((result.status, result.out, result.err), (0, b"", b""))
+        self.assertLess(elapsed, 2.0)
+        # Without the lock, nothing is cleaned up.
+        self.assertEqual(self.box.leftovers(), [os.path.basename(stale)])
+        os.unlink(stale)
+        self.assertSucceeded(self.box.run("--uninstall-dns"))
 
     @wine_only
     def test_scanners_and_editors_never_cost_the_file(self):

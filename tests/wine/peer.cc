@@ -10,7 +10,15 @@
 //   peer append PATH MILLISECONDS
 //       an editor: opens PATH for writing (sharing reading and writing),
 //       waits, appends a line and closes.
+//   peer lock FOLDER MILLISECONDS
+//       another program that made the tool's lock name for FOLDER first, with
+//       a descriptor of its own, and holds the mutex.
 // Prints "ready" once it holds the file or has started.
+//   peer systemroot VALUE|-unset PROGRAM ARGS...
+//       starts PROGRAM with SystemRoot set to VALUE (or unset) and passes its
+//       exit status on. Wine sets SystemRoot in every new process, so the
+//       program is started suspended and given another environment block
+//       before it runs.
 
 #include <windows.h>
 
@@ -93,6 +101,90 @@ int Append(const char* path, DWORD milliseconds) {
   return ok ? 0 : 1;
 }
 
+int Lock(const std::string& folder, DWORD milliseconds) {
+  const HANDLE directory = CreateFileA(folder.c_str(), 0, 7, nullptr, OPEN_EXISTING,
+                                       FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  BY_HANDLE_FILE_INFORMATION data;
+  if (directory == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(directory, &data)) {
+    std::fprintf(stderr, "peer: cannot open %s: error %lu\n", folder.c_str(), GetLastError());
+    return 1;
+  }
+  CloseHandle(directory);
+  char name[80];
+  std::snprintf(name, sizeof name, "Global\\hosts_entry_tool-%08lx-%08lx%08lx",
+                data.dwVolumeSerialNumber, data.nFileIndexHigh, data.nFileIndexLow);
+  const HANDLE mutex = CreateMutexA(nullptr, TRUE, name);
+  if (mutex == nullptr) return 1;
+  Ready();
+  Sleep(milliseconds);
+  CloseHandle(mutex);
+  return 0;
+}
+
+// The environment block of this process with SystemRoot set to `value`, or
+// removed when `value` is null.
+std::wstring EnvironmentWith(const wchar_t* value) {
+  std::wstring block;
+  const wchar_t* strings = GetEnvironmentStringsW();
+  for (const wchar_t* each = strings; *each != L'\0'; each += wcslen(each) + 1) {
+    if (_wcsnicmp(each, L"SystemRoot=", 11) != 0) block.append(each).push_back(L'\0');
+  }
+  if (value != nullptr) block.append(L"SystemRoot=").append(value).push_back(L'\0');
+  block.push_back(L'\0');
+  return block;
+}
+
+int RunWithSystemRoot(const char* value, int argc, char** argv) {
+  std::string command;
+  for (int i = 0; i < argc; ++i) command += std::string(i ? " \"" : "\"") + argv[i] + "\"";
+  STARTUPINFOA startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process{};
+  if (!CreateProcessA(nullptr, command.data(), nullptr, nullptr, TRUE, CREATE_SUSPENDED, nullptr,
+                      nullptr, &startup, &process)) {
+    std::fprintf(stderr, "peer: cannot start %s: error %lu\n", argv[0], GetLastError());
+    return 1;
+  }
+  std::wstring wide_value;
+  for (const char* c = value; *c != '\0'; ++c) wide_value.push_back(static_cast<wchar_t>(*c));
+  const std::wstring block =
+      EnvironmentWith(std::strcmp(value, "-unset") == 0 ? nullptr : wide_value.c_str());
+  // Point the process parameters (their Environment and EnvironmentSize
+  // fields, at the offsets of 64-bit Windows) at a copy of the new block.
+  using Query = LONG(WINAPI*)(HANDLE, int, PVOID, ULONG, PULONG);
+  const auto query = reinterpret_cast<Query>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("ntdll.dll"),
+                                             "NtQueryInformationProcess")));
+  struct {
+    PVOID reserved1;
+    PVOID peb;
+    PVOID reserved2[4];
+  } basic{};
+  ULONG_PTR parameters = 0;
+  const SIZE_T size = block.size() * sizeof(wchar_t);
+  void* copy = VirtualAllocEx(process.hProcess, nullptr, size, MEM_COMMIT, PAGE_READWRITE);
+  const bool moved =
+      query != nullptr && query(process.hProcess, 0, &basic, sizeof basic, nullptr) == 0 &&
+      ReadProcessMemory(process.hProcess, static_cast<char*>(basic.peb) + 0x20, &parameters,
+                        sizeof parameters, nullptr) &&
+      copy != nullptr &&
+      WriteProcessMemory(process.hProcess, copy, block.data(), size, nullptr) &&
+      WriteProcessMemory(process.hProcess, reinterpret_cast<void*>(parameters + 0x80), &copy,
+                         sizeof copy, nullptr) &&
+      WriteProcessMemory(process.hProcess, reinterpret_cast<void*>(parameters + 0x3f0), &size,
+                         sizeof size, nullptr);
+  if (!moved) {
+    std::fprintf(stderr, "peer: cannot set the environment: error %lu\n", GetLastError());
+    TerminateProcess(process.hProcess, 1);
+    return 1;
+  }
+  ResumeThread(process.hThread);
+  WaitForSingleObject(process.hProcess, INFINITE);
+  DWORD status = 1;
+  GetExitCodeProcess(process.hProcess, &status);
+  return static_cast<int>(status);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -103,7 +195,10 @@ int main(int argc, char** argv) {
     return Scan(argv[2], std::strtoul(argv[3], nullptr, 10), std::strtoll(argv[4], nullptr, 10));
   }
   if (mode == "append" && argc == 4) return Append(argv[2], std::strtoul(argv[3], nullptr, 10));
+  if (mode == "lock" && argc == 4) return Lock(argv[2], std::strtoul(argv[3], nullptr, 10));
+  if (mode == "systemroot" && argc >= 4) return RunWithSystemRoot(argv[2], argc - 3, argv + 3);
   std::fprintf(stderr,
-               "usage: peer hold PATH read|write|all MS | scan DIR MS US | append PATH MS\n");
+               "usage: peer hold PATH read|write|all MS | scan DIR MS US | append PATH MS | "
+               "lock DIR MS | systemroot VALUE|-unset PROGRAM ARGS...\n");
   return 2;
 }
