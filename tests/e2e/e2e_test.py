@@ -334,6 +334,17 @@ class SystemRootTest(ToolTestCase):
                                  (FAILURE_STATUS, MESSAGE + b"\n", b""))
 
     @native_only
+    def test_empty_or_relative_system_root(self):
+        # Refused before anything is touched, on standard error.
+        for root, says in (("", b"is empty"), ("Windows", b"is not an absolute path")):
+            with self.subTest(root=root):
+                result = self.box.run("--install-dns", root=root, cwd=os.path.dirname(self.box.root))
+                self.assertEqual((result.status, result.out), (FAILURE_STATUS, b""))
+                self.assertEqual(result.err, b'hosts_entry_tool: SystemRoot "' + root.encode() +
+                                 b'": ' + says + b"; nothing was changed\n")
+                self.assertFalse(os.path.exists(self.box.hosts))
+
+    @native_only
     def test_longest_system_root_that_fits(self):
         # 228 characters of SystemRoot and 27 of suffix: 255 in all.
         root = os.path.join(self.box.tmp, "")

@@ -5,7 +5,7 @@
 #         -DALIAS=... -DSERVICE=... -P reproducible_build.cmake
 file(REMOVE_RECURSE "${WORK_DIR}")
 file(MAKE_DIRECTORY "${WORK_DIR}/elsewhere/src")
-foreach(part app hosts cmake tools CMakeLists.txt)
+foreach(part app hosts cmake tools packaging CMakeLists.txt)
   file(COPY "${SOURCE_DIR}/${part}" DESTINATION "${WORK_DIR}/elsewhere/src")
 endforeach()
 set(source "${WORK_DIR}/elsewhere/src")

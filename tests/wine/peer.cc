@@ -152,9 +152,8 @@ int RunWithSystemRoot(const char* value, int argc, char** argv) {
   // Point the process parameters (their Environment and EnvironmentSize
   // fields, at the offsets of 64-bit Windows) at a copy of the new block.
   using Query = LONG(WINAPI*)(HANDLE, int, PVOID, ULONG, PULONG);
-  const auto query = reinterpret_cast<Query>(
-      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("ntdll.dll"),
-                                             "NtQueryInformationProcess")));
+  const auto query = reinterpret_cast<Query>(reinterpret_cast<void*>(
+      GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQueryInformationProcess")));
   struct {
     PVOID reserved1;
     PVOID peb;
@@ -167,8 +166,7 @@ int RunWithSystemRoot(const char* value, int argc, char** argv) {
       query != nullptr && query(process.hProcess, 0, &basic, sizeof basic, nullptr) == 0 &&
       ReadProcessMemory(process.hProcess, static_cast<char*>(basic.peb) + 0x20, &parameters,
                         sizeof parameters, nullptr) &&
-      copy != nullptr &&
-      WriteProcessMemory(process.hProcess, copy, block.data(), size, nullptr) &&
+      copy != nullptr && WriteProcessMemory(process.hProcess, copy, block.data(), size, nullptr) &&
       WriteProcessMemory(process.hProcess, reinterpret_cast<void*>(parameters + 0x80), &copy,
                          sizeof copy, nullptr) &&
       WriteProcessMemory(process.hProcess, reinterpret_cast<void*>(parameters + 0x3f0), &size,

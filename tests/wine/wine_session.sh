@@ -27,6 +27,9 @@ case $action in
       cat "$prefix.log" >&2
       exit 1
     }
+    # No display here: Wine's null graphics driver, or every program that
+    # makes a window (msiexec does, even quietly) waits seconds for one.
+    "$wine" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null 2>&1
     test -d "$prefix/drive_c/windows/system32/drivers/etc"
     echo "Wine prefix ready: $prefix"
     ;;
