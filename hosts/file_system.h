@@ -171,10 +171,12 @@ inline constexpr char kPathSeparator = '/';
 #endif
 
 // The folder part of `path` and the name in it, split at the last '/' or
-// '\\'. A path without one is a name in ".".
+// '\\'. A path without one is a name in "."; the root of a drive or of the
+// file system keeps its separator.
 inline void SplitPath(const std::string& path, std::string* folder, std::string* name) {
   const std::size_t end = path.find_last_of("/\\");
-  *folder = end == std::string::npos ? "." : end == 0 ? path.substr(0, 1) : path.substr(0, end);
+  const bool root = end == 0 || (end == 2 && path[1] == ':');
+  *folder = end == std::string::npos ? "." : path.substr(0, root ? end + 1 : end);
   *name = end == std::string::npos ? path : path.substr(end + 1);
 }
 

@@ -587,7 +587,8 @@ class Win32FileSystem : public FileSystem {
 
  private:
   static std::string PathOf(const Folder& folder, const std::string& name) {
-    return folder.path + "\\" + name;
+    const bool root = !folder.path.empty() && folder.path.back() == '\\';
+    return folder.path + (root ? "" : "\\") + name;
   }
 
   // Opens `path` for its identity only, and describes it.
@@ -641,14 +642,15 @@ class Win32FileSystem : public FileSystem {
     return status;
   }
 
-  // The final path of an open file, without the "\\?\" prefix.
-  Status FinalPath(HANDLE file, std::string* path) {
+  // The final path of an open file, without the "\\?\" prefix: normalized,
+  // or as it was opened (FILE_NAME_OPENED).
+  Status FinalPath(HANDLE file, std::string* path, DWORD name = FILE_NAME_NORMALIZED) {
     std::string final_path(MAX_PATH, '\0');
     DWORD length = 0;
     for (int attempt = 0; attempt < 2; ++attempt) {
       length = api_.GetFinalPathNameByHandleA(file, final_path.data(),
                                               static_cast<DWORD>(final_path.size()),
-                                              FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+                                              name | VOLUME_NAME_DOS);
       if (length < final_path.size()) break;
       final_path.resize(length + 1);
     }
@@ -666,13 +668,16 @@ class Win32FileSystem : public FileSystem {
   }
 
   // Whether an open file is `name` in `folder`, and not something a link on
-  // the way put elsewhere.
+  // the way put elsewhere. Both paths are taken as they were opened (after
+  // links, before normalizing), which for a file with several names is the
+  // name it was opened by, where a normalized path might be another.
   Status CheckInFolder(HANDLE file, const Folder& folder, const std::string& name) {
     std::string folder_path;
     std::string file_path;
-    Status status = FinalPath(AsHandle(folder.handle), &folder_path);
-    if (status.ok()) status = FinalPath(file, &file_path);
+    Status status = FinalPath(AsHandle(folder.handle), &folder_path, FILE_NAME_OPENED);
+    if (status.ok()) status = FinalPath(file, &file_path, FILE_NAME_OPENED);
     if (!status.ok()) return status.In("cannot tell where the file is");
+    if (!folder_path.empty() && folder_path.back() == '\\') folder_path.pop_back();
     if (Lower(file_path) != Lower(folder_path + "\\" + name)) {
       return Status::Failed("the name leads out of its folder, to " + file_path);
     }

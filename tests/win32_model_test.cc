@@ -55,6 +55,7 @@ struct Model {
   DWORD links = 0;                   // nNumberOfLinks of the hosts file
   std::vector<std::wstring> names;   // FindFirstFileNameW's names for it; none: no such call
   std::string link_target;           // the hosts name is a symbolic link to this file
+  std::string opened_as;             // the hosts file's path as opened, if not its own
   DWORD final_path_error = 0;        // GetFinalPathNameByHandleA, for that link
   DWORD read_error = 0;              // ReadFile
   int identify_refusals = 0;         // opening the hosts name without access
@@ -214,15 +215,17 @@ DWORD WINAPI ModelGetFileAttributesA(LPCSTR name) {
 }
 
 DWORD WINAPI ModelGetFinalPathNameByHandleA(HANDLE file, LPSTR buffer, DWORD size, DWORD flags) {
-  // The link at the hosts name: opening it through the link leads to its target.
-  const bool through_link =
-      !model->link_target.empty() && PathOfHandle(file) == Lower(model->hosts);
-  if (!through_link) return ::GetFinalPathNameByHandleA(file, buffer, size, flags);
+  // The link at the hosts name: opening it through the link leads to its
+  // target; a junction on the way, to where it points.
+  const bool hosts = PathOfHandle(file) == Lower(model->hosts);
+  const bool through_link = !model->link_target.empty() && hosts;
+  const bool elsewhere = !model->opened_as.empty() && hosts && (flags & FILE_NAME_OPENED);
+  if (!through_link && !elsewhere) return ::GetFinalPathNameByHandleA(file, buffer, size, flags);
   if (model->final_path_error != 0) {
     SetLastError(model->final_path_error);
     return 0;
   }
-  const std::string final_path = "\\\\?\\" + model->link_target;
+  const std::string final_path = "\\\\?\\" + (elsewhere ? model->opened_as : model->link_target);
   if (size <= final_path.size()) return static_cast<DWORD>(final_path.size() + 1);
   std::memcpy(buffer, final_path.c_str(), final_path.size() + 1);
   return static_cast<DWORD>(final_path.size());
@@ -732,6 +735,9 @@ TEST_F(Win32ModelTest, EveryDocumentedOutcomeKeepsThePromise) {
          m.end_of_file_refusals = 1;
        },
        -1, "the original content was written back", true},
+      {"a junction on the way leads the hosts name out of its folder",
+       [&](Model& m) { m.opened_as = base_ + "\\elsewhere\\hosts"; }, -1, "leads out of its folder",
+       false},
       {"the hosts folder is a reparse point",
        [&](Model& m) { m.attributes[Lower(Etc())] = FILE_ATTRIBUTE_REPARSE_POINT; }, -1,
        "open the folder", false, true},
