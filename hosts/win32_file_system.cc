@@ -648,9 +648,8 @@ class Win32FileSystem : public FileSystem {
     std::string final_path(MAX_PATH, '\0');
     DWORD length = 0;
     for (int attempt = 0; attempt < 2; ++attempt) {
-      length = api_.GetFinalPathNameByHandleA(file, final_path.data(),
-                                              static_cast<DWORD>(final_path.size()),
-                                              name | VOLUME_NAME_DOS);
+      length = api_.GetFinalPathNameByHandleA(
+          file, final_path.data(), static_cast<DWORD>(final_path.size()), name | VOLUME_NAME_DOS);
       if (length < final_path.size()) break;
       final_path.resize(length + 1);
     }
