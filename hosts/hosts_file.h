@@ -33,9 +33,11 @@ inline constexpr char kSystemRootMessage[] = "Failed to GET env SYSTEMROOT";
 bool ResolveHostsPath(FileSystem& fs, HostsPath* path);
 
 // Rewrites the hosts file without the managed lines, appending them again
-// when `install` is set. Returns 0 when the file holds the new content and -1
-// when it was left as it was; the reason is printed on standard error (or,
-// for SystemRoot, on standard output).
+// when `install` is set. SystemRoot must name what the system vouches for (on
+// Windows, its own Windows directory) before anything under it is touched.
+// Returns 0 when the file holds the new content and -1 when it was left as it
+// was; the reason is printed on standard error (or, for a SystemRoot that is
+// not set or too long, on standard output).
 int UpdateHostsFile(bool install, FileSystem& fs);
 int UpdateHostsFile(bool install);
 
