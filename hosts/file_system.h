@@ -75,8 +75,10 @@ class FileSystem {
 
   // Checks what SystemRoot names before anything under it is touched: on
   // Windows the system's own Windows directory, on POSIX an absolute path.
-  // kFailed says what is wrong with it.
-  virtual Status CheckSystemRoot(const std::string& root) = 0;
+  // `*checked` is the path to use for it from then on: on Windows the
+  // system's own, so that nothing swapped in under the value after the check
+  // can lead elsewhere; on POSIX `root` itself. kFailed says what is wrong.
+  virtual Status CheckSystemRoot(const std::string& root, std::string* checked) = 0;
 
   // When `path` is a symbolic link, the path of the file it finally leads to
   // (on both platforms), once the link and the folder it leads to are found

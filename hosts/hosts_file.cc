@@ -112,8 +112,6 @@ class TempFile {
     Discard();
   }
 
-  const std::string& name() const { return name_; }
-
   // Creates the first free name beside `target`, a twin of `original`.
   Status Create(const std::string& target, FileHandle original) {
     Status status(Code::kExists, "");
@@ -454,13 +452,16 @@ int UpdateHostsFile(bool install, FileSystem& fs) {
   HostsPath path{};
   if (!ResolveHostsPath(fs, &path)) return -1;
   // SystemRoot is what the path begins with; a privileged run checks what
-  // it names before it touches anything there.
-  const std::string hosts = path.data();
-  const std::string root = hosts.substr(0, hosts.size() - (sizeof(kHostsPathSuffix) - 1));
-  if (Status status = fs.CheckSystemRoot(root); !status.ok()) {
+  // it names before it touches anything there, and goes on through the path
+  // the check vouches for.
+  constexpr std::size_t kSuffixLength = sizeof(kHostsPathSuffix) - 1;
+  const std::string root(path.data(), std::strlen(path.data()) - kSuffixLength);
+  std::string checked;
+  if (Status status = fs.CheckSystemRoot(root, &checked); !status.ok()) {
     PrintError("SystemRoot \"" + root + "\"", status.message() + "; nothing was changed");
     return -1;
   }
+  const std::string hosts = checked + kHostsPathSuffix;
   std::string target;
   Status status = fs.FollowLink(hosts, &target);
   if (status.code() == Code::kNotFound) {

@@ -129,9 +129,10 @@ class PosixFileSystem : public FileSystem {
     return Status();
   }
 
-  Status CheckSystemRoot(const std::string& root) override {
+  Status CheckSystemRoot(const std::string& root, std::string* checked) override {
     if (root.empty()) return Status::Failed("is empty");
     if (root[0] != '/') return Status::Failed("is not an absolute path");
+    *checked = root;
     return Status();
   }
 

@@ -266,7 +266,7 @@ class Win32FileSystem : public FileSystem {
 #endif
   }
 
-  Status CheckSystemRoot(const std::string& root) override {
+  Status CheckSystemRoot(const std::string& root, std::string* checked) override {
     if (root.empty()) return Status::Failed("is empty");
     if (root.size() >= 2 && (root[0] == '\\' || root[0] == '/') &&
         (root[1] == '\\' || root[1] == '/')) {
@@ -291,6 +291,7 @@ class Win32FileSystem : public FileSystem {
     if (!SameFile(named, windows)) {
       return Status::Failed("is not the Windows directory, " + std::string(system));
     }
+    *checked = system;
     return Status();
   }
 

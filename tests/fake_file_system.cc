@@ -68,8 +68,10 @@ Status FakeFileSystem::GetEnv(const char* name, std::string* value) {
   return Status();
 }
 
-Status FakeFileSystem::CheckSystemRoot(const std::string& root) {
-  return Call(Op::kCheckSystemRoot, root);
+Status FakeFileSystem::CheckSystemRoot(const std::string& root, std::string* checked) {
+  if (Status status = Call(Op::kCheckSystemRoot, root); !status.ok()) return status;
+  *checked = system_root.empty() ? root : system_root;
+  return Status();
 }
 
 Status FakeFileSystem::FollowLink(const std::string& path, std::string* target) {

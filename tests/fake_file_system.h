@@ -61,6 +61,8 @@ class FakeFileSystem : public FileSystem {
   std::map<std::string, File> files;
   // Symbolic links: path to the path of the file the link leads to.
   std::map<std::string, std::string> links;
+  // The path CheckSystemRoot vouches for; empty for SystemRoot itself.
+  std::string system_root;
   // Files a live process owns: RemoveStale answers kBusy for them.
   std::set<std::string> owned;
   std::vector<Fault> faults;
@@ -80,7 +82,7 @@ class FakeFileSystem : public FileSystem {
   int CallsOf(Op op) const;
 
   Status GetEnv(const char* name, std::string* value) override;
-  Status CheckSystemRoot(const std::string& root) override;
+  Status CheckSystemRoot(const std::string& root, std::string* checked) override;
   Status FollowLink(const std::string& path, std::string* target) override;
   Status OpenFolder(const std::string& path, FileHandle* folder) override;
   Status LockUpdates(const Folder& folder, FileHandle* lock) override;

@@ -123,6 +123,18 @@ TEST(ResolveHostsPathTest, RefusesASystemRootTheSystemDoesNotVouchFor) {
   EXPECT_EQ(fs.calls, (std::vector<std::string>{"GetEnv SystemRoot", "CheckSystemRoot " + kRoot}));
 }
 
+// Once SystemRoot is vouched for, the update goes through the path the check
+// names, not through the value, which something may redirect after the check.
+TEST(ResolveHostsPathTest, GoesOnThroughThePathTheCheckVouchesFor) {
+  const std::string system_hosts = "/system" + std::string(kHostsPathSuffix);
+  FakeFileSystem fs = WithHosts(&kOriginal);
+  fs.system_root = "/system";
+  fs.PutFile(system_hosts, kOriginal);
+  EXPECT_EQ(Update(fs, true).status, 0);
+  EXPECT_EQ(fs.files[system_hosts].data, RewrittenHostsText(kOriginal, true));
+  EXPECT_EQ(fs.files[kHosts].data, kOriginal);
+}
+
 TEST(HostsFileTest, MissingFileIsCreatedUnlessAnotherProgramGetsThereFirst) {
   for (const bool raced : {false, true}) {
     for (const bool install : {true, false}) {

@@ -32,8 +32,9 @@ const std::string kOriginal = "# hosts\r\n127.0.0.1 localhost\r\n127.0.0.1 " +
 
 // What the model makes the calls answer. Counters count down to zero.
 struct Model {
-  std::string root = "*";  // SystemRoot; "*" for the test's own Windows directory
-  std::string windows;     // the system's Windows directory
+  std::string root = "*";           // SystemRoot; "*" for the test's own Windows directory
+  std::string windows;              // the system's Windows directory
+  bool windows_unreadable = false;  // GetSystemWindowsDirectoryA: 0
   std::string etc;
   std::string hosts;
   int writer_holds = 0;               // opens of the hosts file: ERROR_SHARING_VIOLATION
@@ -47,6 +48,7 @@ struct Model {
   DWORD flush_error = 0;             // FlushFileBuffers on the temporary file
   DWORD write_error = 0;             // WriteFile on the temporary file
   bool disposition_refused = false;  // FileDispositionInfo: ERROR_ACCESS_DENIED
+  DWORD set_security_error = 0;      // SetSecurityInfo: this error
   bool owner_refused = false;        // SetSecurityInfo of an owner: ERROR_INVALID_OWNER ...
   bool privilege_held = false;       // ... unless SeRestorePrivilege, if held, is on
   int mutex_timeouts = 0;            // WaitForSingleObject: WAIT_TIMEOUT
@@ -56,6 +58,7 @@ struct Model {
   std::vector<std::wstring> names;   // FindFirstFileNameW's names for it; none: no such call
   std::string link_target;           // the hosts name is a symbolic link to this file
   std::string opened_as;             // the hosts file's path as opened, if not its own
+  DWORD opened_path_error = 0;       // GetFinalPathNameByHandleA of it as opened
   DWORD final_path_error = 0;        // GetFinalPathNameByHandleA, for that link
   DWORD read_error = 0;              // ReadFile
   int identify_refusals = 0;         // opening the hosts name without access
@@ -69,6 +72,7 @@ struct Model {
   HANDLE squatter = nullptr;                  // another program's mutex of the lock's name
   // What happened.
   int in_place_opens = 0;
+  int hosts_opens = 0;  // opens by the hosts file's own path, as the test spells it
   int slept_ms = 0;
   std::set<HANDLE> hosts_handles;  // open handles to the hosts file
   bool privilege_on = false;
@@ -114,6 +118,10 @@ DWORD WINAPI ModelGetEnvironmentVariableA(LPCSTR name, LPSTR buffer, DWORD size)
 }
 
 UINT WINAPI ModelGetSystemWindowsDirectoryA(LPSTR buffer, UINT size) {
+  if (model->windows_unreadable) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return 0;
+  }
   if (size <= model->windows.size()) return static_cast<UINT>(model->windows.size() + 1);
   std::memcpy(buffer, model->windows.c_str(), model->windows.size() + 1);
   return static_cast<UINT>(model->windows.size());
@@ -126,6 +134,7 @@ HANDLE WINAPI ModelCreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURIT
     if (model->create_error != 0) return Fail(model->create_error);
     if (model->pending_delete_temp0 && EndsWith(path, kTemp0)) return Fail(ERROR_ACCESS_DENIED);
   }
+  if (path == model->hosts) ++model->hosts_opens;
   if (path == model->hosts && (access & GENERIC_WRITE)) ++model->in_place_opens;
   if (path == model->hosts && access == 0) {
     if (model->on_identify) model->on_identify();
@@ -220,6 +229,10 @@ DWORD WINAPI ModelGetFinalPathNameByHandleA(HANDLE file, LPSTR buffer, DWORD siz
   const bool hosts = PathOfHandle(file) == Lower(model->hosts);
   const bool through_link = !model->link_target.empty() && hosts;
   const bool elsewhere = !model->opened_as.empty() && hosts && (flags & FILE_NAME_OPENED);
+  if (hosts && (flags & FILE_NAME_OPENED) && model->opened_path_error != 0) {
+    SetLastError(model->opened_path_error);
+    return 0;
+  }
   if (!through_link && !elsewhere) return ::GetFinalPathNameByHandleA(file, buffer, size, flags);
   if (model->final_path_error != 0) {
     SetLastError(model->final_path_error);
@@ -378,6 +391,7 @@ DWORD WINAPI ModelGetSecurityInfo(HANDLE object, SE_OBJECT_TYPE type, SECURITY_I
 
 DWORD WINAPI ModelSetSecurityInfo(HANDLE object, SE_OBJECT_TYPE type, SECURITY_INFORMATION what,
                                   PSID owner, PSID group, PACL dacl, PACL sacl) {
+  if (model->set_security_error != 0) return model->set_security_error;
   if (model->owner_refused && (what & OWNER_SECURITY_INFORMATION) && !model->privilege_on) {
     return ERROR_INVALID_OWNER;
   }
@@ -667,6 +681,11 @@ TEST_F(Win32ModelTest, EveryDocumentedOutcomeKeepsThePromise) {
          m.privilege_held = true;
        },
        0, "", false, false, privilege_off_after_use},
+      {"SetSecurityInfo: ERROR_ACCESS_DENIED", [](Model& m) { m.set_security_error = 5; }, 0, "",
+       true},
+      {"SetSecurityInfo: ERROR_IO_DEVICE: no rewrite in place",
+       [](Model& m) { m.set_security_error = ERROR_IO_DEVICE; }, -1, "create temporary file",
+       false},
       {"GetSecurityInfo: ERROR_ACCESS_DENIED", [](Model& m) { m.security_unreadable = true; }, 0,
        "", true},
       {"the hosts file belongs to a user: its owner is not handed on",
@@ -735,6 +754,9 @@ TEST_F(Win32ModelTest, EveryDocumentedOutcomeKeepsThePromise) {
          m.end_of_file_refusals = 1;
        },
        -1, "the original content was written back", true},
+      {"GetFinalPathNameByHandleA: ERROR_NOT_ENOUGH_MEMORY for the hosts file as opened",
+       [](Model& m) { m.opened_path_error = ERROR_NOT_ENOUGH_MEMORY; }, -1,
+       "cannot tell where the file is", false},
       {"a junction on the way leads the hosts name out of its folder",
        [&](Model& m) { m.opened_as = base_ + "\\elsewhere\\hosts"; }, -1, "leads out of its folder",
        false},
@@ -778,10 +800,14 @@ TEST_F(Win32ModelTest, EveryDocumentedOutcomeKeepsThePromise) {
        "network or device path", false, true},
       {"SystemRoot another folder", [&](Model& m) { m.root = base_ + "\\elsewhere"; }, -1,
        "is not the Windows directory", false, true},
+      // The files are then opened through the system's own spelling of it.
       {"SystemRoot the same folder in capitals", [&](Model& m) { m.root = Upper(base_); }, 0, "",
-       false},
+       false, false, [](const Model& m) { EXPECT_GT(m.hosts_opens, 0); }},
       {"SystemRoot the same folder with a trailing backslash",
-       [&](Model& m) { m.root = base_ + "\\"; }, 0, "", false},
+       [&](Model& m) { m.root = base_ + "\\"; }, 0, "", false, false,
+       [](const Model& m) { EXPECT_GT(m.hosts_opens, 0); }},
+      {"GetSystemWindowsDirectoryA: 0", [](Model& m) { m.windows_unreadable = true; }, -1,
+       "the Windows directory cannot be read", false, true},
   };
   for (const Row& row : rows) {
     for (const bool install : {true, false}) {
