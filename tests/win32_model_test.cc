@@ -738,6 +738,12 @@ TEST_F(Win32ModelTest, EveryDocumentedOutcomeKeepsThePromise) {
       {"no FindFirstFileNameW (Wine): the store's copy is found by its file ID",
        [&](Model&) { ::CreateHardLinkA(store.c_str(), Etc().append("\\hosts").c_str(), nullptr); },
        0, "", false, false, [&](const Model&) { EXPECT_EQ(ReadFileText(store), kOriginal); }},
+      {"no FindFirstFileNameW (Wine): two names, and an unrelated file in the store's folder",
+       [&](Model& m) {
+         m.links = 2;
+         WriteFileText(store, kOriginal);
+       },
+       -1, "2 names", false},
       {"no FindFirstFileNameW (Wine): a second name outside the store",
        [&](Model&) {
          ::CreateHardLinkA((Etc() + "\\hosts.other-name").c_str(), (Etc() + "\\hosts").c_str(),
@@ -824,6 +830,8 @@ TEST_F(Win32ModelTest, EveryDocumentedOutcomeKeepsThePromise) {
       const int status = Run(m, install, &err);
       if (m.squatter != nullptr) ::CloseHandle(m.squatter);
       EXPECT_EQ(status, row.status) << label << err;
+      // A row names what the error line says exactly when it fails.
+      EXPECT_EQ(*row.says == '\0', row.status == 0) << label;
       if (status == 0) {
         EXPECT_EQ(ReadFileText(file), RewrittenHostsText(row.before, install)) << label;
         EXPECT_EQ(err, "") << label;
@@ -853,21 +861,28 @@ TEST_F(Win32ModelTest, EveryDocumentedOutcomeKeepsThePromise) {
   }
 }
 
-// A live run's temporary file, held with the sharing the tool gives it,
-// refuses another run's delete and stays; and one that cannot be removed is
-// named in the error line and removed by the next run.
+// A live run's temporary file, as the tool shares it, refuses another run's
+// cleanup and stays; and one that cannot be removed is named in the error
+// line and removed by the next run.
 TEST_F(Win32ModelTest, TemporaryFilesOfLiveAndFailedRuns) {
   WriteFileText(Etc() + "\\hosts", kOriginal);
-  const HANDLE live =
-      ::CreateFileA((Etc() + "\\" + kTemp0).c_str(), GENERIC_WRITE | DELETE, FILE_SHARE_READ,
-                    nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-  ASSERT_NE(live, INVALID_HANDLE_VALUE);
-  Model plain;
+  Model live;
+  Status removal(Code::kFailed, "not tried");
+  live.on_identify = [&] {
+    if (removal.message() != "not tried") return;
+    // Another run's cleanup, through the real calls, while this run holds
+    // its temporary file open.
+    const std::unique_ptr<FileSystem> other = MakeWin32FileSystem(Win32Api());
+    Folder folder{kNoFile, Etc()};
+    removal = other->OpenFolder(Etc(), &folder.handle);
+    if (removal.ok()) removal = other->RemoveStale(folder, kTemp0);
+    other->Close(folder.handle);
+  };
   std::string err;
-  EXPECT_EQ(Run(plain, true, &err), 0) << err;
-  EXPECT_EQ(Leftovers(Etc()), std::vector<std::string>{kTemp0});
-  ::CloseHandle(live);
-  ::DeleteFileA((Etc() + "\\" + kTemp0).c_str());
+  EXPECT_EQ(Run(live, true, &err), 0) << err;
+  EXPECT_EQ(removal.code(), Code::kBusy) << removal.message();
+  EXPECT_EQ(ReadFileText(Etc() + "\\hosts"), RewrittenHostsText(kOriginal, true));
+  EXPECT_EQ(Leftovers(Etc()), std::vector<std::string>());
 
   Model failing;
   failing.flush_error = ERROR_IO_DEVICE;

@@ -1,19 +1,22 @@
 #!/usr/bin/env python3
-"""End-to-end tests: run the built hosts_entry_tool against a hosts file in a
-sandbox and check the file byte for byte, the exit status and both output
-streams.
+"""End-to-end tests: run the built hosts_entry_tool against a hosts file and
+check the file byte for byte, the exit status and both output streams.
 
 One suite serves two ways of starting the tool:
   --mode native  the host build; SystemRoot names a temporary directory.
-  --mode wine    the Windows build under Wine; Wine fixes SystemRoot to
-                 C:\\windows, so the hosts file is the one inside the private
-                 prefix given by --wineprefix.
-Tests that need a SystemRoot of their own, root's powers or Linux mounts run
-natively only and say so when skipped.
+  --mode system  the Windows build on the machine's own hosts file, through
+                 the real SystemRoot: on Windows, or under Wine (--wine) in
+                 the prefix given by --wineprefix. The file's bytes and
+                 security descriptor are saved first and put back after,
+                 and the mode runs only where HOSTS_E2E_DISPOSABLE_MACHINE=1
+                 says the machine may be used so.
+Cases that only make sense in one mode are collected only there; a case
+that cannot run on this machine says why when it is skipped.
 """
 
 import argparse
 import os
+import re
 import shutil
 import stat
 import subprocess
@@ -28,6 +31,11 @@ ALIAS = SERVICE = MANAGED_TAIL = AWKWARD = AWKWARD_KEPT = None
 MESSAGE = b"Failed to GET env SYSTEMROOT"
 TEMP_MARK = ".hosts_entry_tool-"
 LONG_LINE = b"0.0.0.0 " + b" ".join(b"name%07d.example" % i for i in range(150000))
+# -1 as the runner sees it: 255 from a POSIX shell or Wine's launcher, the
+# unsigned 32-bit value on Windows. Set in main().
+FAILURE_STATUS = None
+# The umask the tool runs with, so that a new file's mode is known.
+UMASK = 0o022
 
 
 def set_host_names(alias, service):
@@ -85,11 +93,39 @@ def rewritten(data, install):
     return out + (MANAGED_TAIL if install else b"")
 
 
+# Wine's debug channels logged for every run under Wine: enough to tell how
+# far a run got (the DLLs it loaded, exceptions, process start and end) when
+# it exits with a status the tool never gives.
+WINE_CHANNELS = "-all,err+all,+seh,+process,+loaddll"
+WINE_LINE = re.compile(rb"^[0-9a-f]{4}:(?:trace|err|warn|fixme):")
+
+
 class Result:
+    """A run's exit status and output; under Wine its debug lines are kept
+    apart from the tool's standard error."""
+
     def __init__(self, proc):
         self.status = proc.returncode
         self.out = proc.stdout
-        self.err = proc.stderr
+        lines = proc.stderr.splitlines(keepends=True)
+        self.wine_log = b"".join(l for l in lines if WINE_LINE.match(l))
+        self.err = b"".join(l for l in lines if not WINE_LINE.match(l))
+
+
+class UnexpectedStatus(AssertionError):
+    pass
+
+
+def checked(proc, command):
+    """The result of a run of the tool, which may only exit with 0 or -1: any
+    other status is reported with the run's standard error and Wine's log."""
+    result = Result(proc)
+    if result.status not in (0, FAILURE_STATUS):
+        raise UnexpectedStatus(
+            f"{command}: exit status {result.status}, which the tool never gives\n"
+            f"stderr: {result.err!r}\nWine's log of the run:\n"
+            f"{result.wine_log.decode('latin-1') or '(none)'}")
+    return result
 
 
 class Sandbox:
@@ -102,22 +138,21 @@ class Sandbox:
             self.etc = os.path.join(self.root, "System32", "drivers", "etc")
         else:
             self.root = None
-            self.etc = os.path.join(ARGS.wineprefix, "drive_c", "windows", "system32",
-                                    "drivers", "etc")
+            self.etc = ARGS.etc
         os.makedirs(self.etc, exist_ok=True)
         self.hosts = os.path.join(self.etc, "hosts")
         self.remove_hosts()
 
     def remove_hosts(self):
         if os.path.islink(self.hosts) or os.path.isfile(self.hosts):
+            if not os.path.islink(self.hosts):
+                os.chmod(self.hosts, 0o644)
             os.unlink(self.hosts)
         elif os.path.isdir(self.hosts):
             shutil.rmtree(self.hosts)
 
     def cleanup(self):
-        if ARGS.mode == "wine":
-            if os.path.isfile(self.hosts) and not os.path.islink(self.hosts):
-                os.chmod(self.hosts, 0o644)
+        if ARGS.mode == "system":
             self.remove_hosts()
         shutil.rmtree(self.tmp, ignore_errors=True)
 
@@ -133,20 +168,22 @@ class Sandbox:
         return [n for n in os.listdir(self.etc) if TEMP_MARK in n]
 
     def command(self, args):
-        if ARGS.mode == "native":
-            return [ARGS.tool] + list(args)
-        return [ARGS.wine, ARGS.tool] + list(args)
+        """Starts a program of the Windows build, or the tool, with `args`."""
+        return windows_command([ARGS.tool] + list(args)) if ARGS.mode == "system" else \
+            [ARGS.tool] + list(args)
 
     def env(self, root="default"):
         env = dict(os.environ)
-        env.pop("SystemRoot", None)
-        if ARGS.mode == "wine":
+        if ARGS.wine:
+            env.pop("SystemRoot", None)  # Wine sets its own
             env["WINEPREFIX"] = ARGS.wineprefix
-            env["WINEDEBUG"] = "-all"
-        elif root == "default":
-            env["SystemRoot"] = self.root
-        elif root is not None:
-            env["SystemRoot"] = root
+            env["WINEDEBUG"] = WINE_CHANNELS
+        elif ARGS.mode == "native":
+            env.pop("SystemRoot", None)
+            if root == "default":
+                env["SystemRoot"] = self.root
+            elif root is not None:
+                env["SystemRoot"] = root
         return env
 
     def run(self, *args, root="default", cwd=None, wrap=None):
@@ -155,10 +192,12 @@ class Sandbox:
             command = wrap + command
         proc = subprocess.run(command, env=self.env(root), cwd=cwd or self.tmp,
                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=120)
-        return Result(proc)
+        return checked(proc, args)
 
 
-FAILURE_STATUS = 255  # -1 as a POSIX shell (and Wine's launcher) reports it
+def windows_command(command):
+    """A Windows program's command line: through Wine where it runs under Wine."""
+    return ([ARGS.wine] if ARGS.wine else []) + list(command)
 
 
 class ToolTestCase(unittest.TestCase):
@@ -210,6 +249,10 @@ class CommandTest(ToolTestCase):
                         self.box.write(before)
                     self.assertSucceeded(self.box.run(option))
                     self.assertEqual(self.box.read(), expected)
+                    if before is None and ARGS.mode == "native":
+                        # A new file gets the usual mode, less the umask.
+                        self.assertEqual(stat.S_IMODE(os.stat(self.box.hosts).st_mode),
+                                         0o666 & ~UMASK)
 
     def test_install_is_repeatable(self):
         self.box.write(AWKWARD)
@@ -262,23 +305,39 @@ class CommandTest(ToolTestCase):
         self.assertTrue(os.path.isdir(self.box.hosts))
         self.assertEqual(self.box.leftovers(), [])
 
-    def test_a_planted_leftover_link_is_not_followed(self):
-        # Cleanup removes only what this tool made: a file named like a
-        # leftover that leads elsewhere costs that file nothing.
+    def test_planted_leftovers_stay(self):
+        # Cleanup removes only what this tool could have made: a file named
+        # like a leftover that leads elsewhere, or that another user owns,
+        # stays, and so does what it leads to.
         outside = os.path.join(self.box.tmp, "precious")
-        with open(outside, "wb") as f:
-            f.write(b"precious")
         planted = os.path.join(self.box.etc, "hosts" + TEMP_MARK + "3.tmp")
-        os.symlink(outside, planted)
-        self.box.write(AWKWARD)
-        try:
-            result = self.box.run("--install-dns")
-        finally:
-            if os.path.lexists(planted):
-                os.unlink(planted)
-        self.assertEqual((result.status, result.out, result.err), (0, b"", b""))
-        with open(outside, "rb") as f:
-            self.assertEqual(f.read(), b"precious")
+
+        def another_users_file(path):
+            with open(path, "wb") as f:
+                f.write(b"a user's")
+            os.chown(path, 65534, 65534)
+
+        cases = [("a link", lambda path: os.symlink(outside, path), None),
+                 ("another user's file", another_users_file,
+                  None if ARGS.mode == "native" and os.geteuid() == 0 else
+                  "needs root on Linux to give a file to another user")]
+        for name, plant, cannot in cases:
+            with self.subTest(planted=name):
+                if cannot:
+                    self.skipTest(cannot)
+                with open(outside, "wb") as f:
+                    f.write(b"precious")
+                plant(planted)
+                self.box.write(AWKWARD)
+                try:
+                    result = self.box.run("--install-dns")
+                    self.assertEqual((result.status, result.out, result.err), (0, b"", b""))
+                    self.assertTrue(os.path.lexists(planted))
+                finally:
+                    if os.path.lexists(planted):
+                        os.unlink(planted)
+                with open(outside, "rb") as f:
+                    self.assertEqual(f.read(), b"precious")
 
     def test_a_read_only_file_stays_read_only(self):
         self.box.write(AWKWARD)
@@ -289,13 +348,18 @@ class CommandTest(ToolTestCase):
                 self.assertEqual(stat.S_IMODE(os.stat(self.box.hosts).st_mode), 0o444)
 
 
-def native_only(test):
-    def wrapper(self):
-        if ARGS.mode != "native":
-            self.skipTest("needs a SystemRoot of its own, which Wine fixes")
-        test(self)
-    wrapper.__name__ = test.__name__
-    return wrapper
+def only_in(mode):
+    """Marks a case that only makes sense in one mode; it is collected only there."""
+    def mark(test):
+        test.mode = mode
+        return test
+    return mark
+
+
+# SystemRoot of a test's own, Linux mounts and permissions.
+native_only = only_in("native")
+# Windows attributes, sharing and other programs beside the tool.
+windows_only = only_in("system")
 
 
 def can_run(*command):
@@ -307,23 +371,31 @@ def can_run(*command):
 
 
 def needs_root(test):
+    """A native case that makes real faults with root's powers."""
     def wrapper(self):
-        if ARGS.mode != "native" or os.geteuid() != 0:
-            self.skipTest("needs root on Linux")
+        if os.geteuid() != 0:
+            self.skipTest("needs root")
         if not can_run("unshare", "-m", "true"):
             self.skipTest("no private mount namespaces here")
         test(self)
     wrapper.__name__ = test.__name__
-    return wrapper
+    return native_only(wrapper)
 
 
-def wine_only(test):
-    def wrapper(self):
-        if ARGS.mode != "wine":
-            self.skipTest("Windows file attributes and sharing")
-        test(self)
-    wrapper.__name__ = test.__name__
-    return wrapper
+def load_tests(loader, tests, pattern):
+    """The cases of this run's mode: --canary runs only the canary."""
+    wanted = "canary" if ARGS.canary else ARGS.mode
+    selected = unittest.TestSuite()
+    other = 0
+    for case in (c for suite in tests for c in suite):
+        mode = getattr(getattr(case, case._testMethodName), "mode", None)
+        if mode == wanted or (mode is None and wanted != "canary"):
+            selected.addTest(case)
+        else:
+            other += 1
+    print(f"{selected.countTestCases()} cases for the {wanted} mode; "
+          f"{other} belong to another mode and run there")
+    return selected
 
 
 class SystemRootTest(ToolTestCase):
@@ -473,21 +545,26 @@ class RealFaultTest(ToolTestCase):
 
     @needs_root
     def test_link_mode_and_owner_survive(self):
+        # The file a link leads to keeps its mode, owner and group, also when
+        # only one of them differs from what a new file would get.
         real = os.path.join(self.box.tmp, "real_hosts")
-        with open(real, "wb") as f:
-            f.write(AWKWARD)
-        os.chmod(real, 0o640)
-        os.chown(real, 4321, 8765)
-        os.symlink(real, self.box.hosts)
-        self.assertSucceeded(self.box.run("--install-dns"))
-        self.assertTrue(os.path.islink(self.box.hosts))
-        self.assertEqual(os.readlink(self.box.hosts), real)
-        info = os.stat(real)
-        self.assertEqual((stat.S_IMODE(info.st_mode), info.st_uid, info.st_gid),
-                         (0o640, 4321, 8765))
-        with open(real, "rb") as f:
-            self.assertEqual(f.read(), AWKWARD_KEPT + MANAGED_TAIL)
-        self.assertEqual([n for n in os.listdir(self.box.tmp) if TEMP_MARK in n], [])
+        for mode, uid, gid in ((0o640, 4321, 8765), (0o604, 0, 8765), (0o600, 4321, 0)):
+            with self.subTest(mode=oct(mode), uid=uid, gid=gid):
+                self.box.remove_hosts()
+                with open(real, "wb") as f:
+                    f.write(AWKWARD)
+                os.chmod(real, mode)
+                os.chown(real, uid, gid)
+                os.symlink(real, self.box.hosts)
+                self.assertSucceeded(self.box.run("--install-dns"))
+                self.assertTrue(os.path.islink(self.box.hosts))
+                self.assertEqual(os.readlink(self.box.hosts), real)
+                info = os.stat(real)
+                self.assertEqual((stat.S_IMODE(info.st_mode), info.st_uid, info.st_gid),
+                                 (mode, uid, gid))
+                with open(real, "rb") as f:
+                    self.assertEqual(f.read(), AWKWARD_KEPT + MANAGED_TAIL)
+                self.assertEqual([n for n in os.listdir(self.box.tmp) if TEMP_MARK in n], [])
 
     def run_as_nobody(self, option):
         """Runs the tool as an unprivileged user that may write the folder."""
@@ -547,18 +624,58 @@ class LinkAndEncodingTest(ToolTestCase):
                 for path, _ in others:
                     os.unlink(path)
 
-    @needs_root
-    def test_a_link_that_belongs_to_another_user_is_refused(self):
+    @native_only
+    def test_links_that_are_refused(self):
+        # Refused with the file as it was: a link another user could have
+        # planted, anywhere on the way, and a chain of links that never ends.
         real = os.path.join(self.box.tmp, "real_hosts")
-        with open(real, "wb") as f:
-            f.write(AWKWARD)
-        os.symlink(real, self.box.hosts)
-        os.lchown(self.box.hosts, 65534, 65534)
-        result = self.box.run("--install-dns")
-        self.assertEqual(result.status, FAILURE_STATUS)
-        self.assertIn(b"belongs to user 65534", result.err)
-        with open(real, "rb") as f:
-            self.assertEqual(f.read(), AWKWARD)
+        drivers = os.path.dirname(self.box.etc)
+        moved = drivers + ".real"
+
+        # Each plants its links and names the file that must stay as it was.
+        def users_link():
+            os.symlink(real, self.box.hosts)
+            os.lchown(self.box.hosts, 65534, 65534)
+            return real
+
+        def users_link_on_the_way():
+            # System32/drivers becomes another user's link to a folder that
+            # looks the same.
+            self.box.write(AWKWARD)
+            os.rename(drivers, moved)
+            os.symlink(moved, drivers)
+            os.lchown(drivers, 65534, 65534)
+            return os.path.join(moved, "etc", "hosts")
+
+        def loop():
+            os.symlink("loop", self.box.hosts)
+            os.symlink("hosts", os.path.join(self.box.etc, "loop"))
+            return real
+
+        as_root = None if os.geteuid() == 0 else "needs root to give a link to another user"
+        cases = [("another user's link", users_link, as_root, b"belongs to user 65534"),
+                 ("a loop", loop, None, b"too many levels of symbolic links")]
+        for name, plant, cannot, says in cases:
+            with self.subTest(link=name):
+                if cannot:
+                    self.skipTest(cannot)
+                with open(real, "wb") as f:
+                    f.write(AWKWARD)
+                kept = plant()
+                try:
+                    result = self.box.run("--install-dns")
+                    with open(kept, "rb") as f:
+                        self.assertEqual(f.read(), AWKWARD)
+                finally:
+                    if os.path.islink(drivers):
+                        os.unlink(drivers)
+                        os.rename(moved, drivers)
+                    for path in (self.box.hosts, os.path.join(self.box.etc, "loop")):
+                        if os.path.lexists(path):
+                            os.unlink(path)
+                self.assertEqual(result.status, FAILURE_STATUS)
+                self.assertEqual(result.err.count(b"\n"), 1, result.err)
+                self.assertIn(says, result.err)
 
     def test_hard_links(self):
         # A second name elsewhere is refused; on Windows the component
@@ -568,12 +685,15 @@ class LinkAndEncodingTest(ToolTestCase):
             "amd64_microsoft-windows-w..ucture-other-minwin_31bf3856ad364e35_10.0.22621.1_none_"
             "0123456789abcdef")
         cases = [("another name", os.path.join(self.box.etc, "hosts.other-name"), False)]
-        if ARGS.mode == "wine":
+        if ARGS.mode == "system":
             cases.append(("the component store's", os.path.join(store, "hosts"), True))
         for name, other, succeeds in cases:
             with self.subTest(name=name):
                 self.box.write(AWKWARD)
-                os.makedirs(os.path.dirname(other), exist_ok=True)
+                try:
+                    os.makedirs(os.path.dirname(other), exist_ok=True)
+                except PermissionError:
+                    self.skipTest("the component store takes no new folder here")
                 os.link(self.box.hosts, other)
                 try:
                     result = self.box.run("--install-dns")
@@ -607,9 +727,11 @@ class ConcurrencyTest(ToolTestCase):
                 procs = [subprocess.Popen(self.box.command([o]), env=self.box.env(),
                                           cwd=self.box.tmp, stdout=subprocess.PIPE,
                                           stderr=subprocess.PIPE) for o in options]
-                results = [p.communicate(timeout=120) + (p.returncode,) for p in procs]
-                self.assertEqual([r[2] for r in results], [0] * 8, [r[1] for r in results])
-                self.assertEqual([r[0] + r[1] for r in results], [b""] * 8)
+                for proc in procs:
+                    proc.stdout, proc.stderr = proc.communicate(timeout=120)
+                results = [checked(p, options[i]) for i, p in enumerate(procs)]
+                self.assertEqual([r.status for r in results], [0] * 8, [r.err for r in results])
+                self.assertEqual([r.out + r.err for r in results], [b""] * 8)
                 self.assertIn(self.box.read(), (AWKWARD_KEPT, AWKWARD_KEPT + MANAGED_TAIL))
                 self.assertEqual(self.box.leftovers(), [])
 
@@ -633,20 +755,19 @@ class ConcurrencyTest(ToolTestCase):
         self.assertEqual(self.box.read(), new)
 
 
-class WineTest(ToolTestCase):
-    """Windows sharing, attributes and other programs, as Wine plays them."""
+class WindowsTest(ToolTestCase):
+    """Windows sharing, attributes and other programs beside the tool."""
 
-    HOSTS = "C:\\windows\\system32\\drivers\\etc\\hosts"
-
-    def wine_attrib(self, *args):
-        proc = subprocess.run([ARGS.wine, "cmd", "/c", "attrib"] + list(args) + [self.HOSTS],
+    def attrib(self, *args):
+        proc = subprocess.run(windows_command(["cmd", "/c", "attrib"] + list(args) +
+                                              [ARGS.windows_hosts]),
                               env=self.box.env(), stdout=subprocess.PIPE,
                               stderr=subprocess.PIPE, timeout=120)
         return proc.stdout.decode("latin-1")
 
     def peer(self, *args):
         """Starts the helper that plays another program; returns once it is ready."""
-        proc = subprocess.Popen([ARGS.wine, ARGS.peer] + [str(a) for a in args],
+        proc = subprocess.Popen(windows_command([ARGS.peer] + [str(a) for a in args]),
                                 env=self.box.env(), stdout=subprocess.PIPE,
                                 stderr=subprocess.PIPE)
         line = proc.stdout.readline().strip()
@@ -668,20 +789,20 @@ class WineTest(ToolTestCase):
         else:
             self.assertFailedUnchanged(result, before)
 
-    @wine_only
+    @windows_only
     def test_hidden_and_system_file_keeps_its_attributes(self):
         self.box.write(AWKWARD)
-        self.wine_attrib("+h")
-        self.wine_attrib("+s")
-        before = self.wine_attrib()
-        flags = before.split("C:")[0]
+        self.attrib("+h")
+        self.attrib("+s")
+        before = self.attrib()
+        flags = before.split(ARGS.windows_hosts[:2])[0]
         self.assertIn("H", flags, before)
         self.assertIn("S", flags, before)
         self.assertSucceeded(self.box.run("--install-dns"))
         self.assertEqual(self.box.read(), AWKWARD_KEPT + MANAGED_TAIL)
-        self.assertEqual(self.wine_attrib(), before)
+        self.assertEqual(self.attrib(), before)
 
-    @wine_only
+    @windows_only
     def test_waits_for_a_program_that_holds_the_file(self):
         # A reader that does not share deleting keeps the file from being
         # replaced, a writer keeps it from being read; for a second the tool
@@ -691,7 +812,7 @@ class WineTest(ToolTestCase):
                                              ("write", 6000, False)):
             with self.subTest(mode=mode, milliseconds=milliseconds):
                 self.box.write(AWKWARD)
-                holder = self.peer("hold", self.HOSTS, mode, milliseconds)
+                holder = self.peer("hold", ARGS.windows_hosts, mode, milliseconds)
                 try:
                     result = self.box.run("--install-dns")
                 finally:
@@ -702,7 +823,7 @@ class WineTest(ToolTestCase):
                 else:
                     self.assertFailedUnchanged(result, AWKWARD, b"read")
 
-    @wine_only
+    @windows_only
     def test_system_root_is_checked(self):
         # Started through the helper, which gives the tool a SystemRoot of
         # its own (Wine would set C:\windows).
@@ -714,10 +835,10 @@ class WineTest(ToolTestCase):
         for value, says in cases:
             with self.subTest(value=value):
                 self.box.write(AWKWARD)
-                proc = subprocess.run([ARGS.wine, ARGS.peer, "systemroot", value, ARGS.tool,
-                                       "--install-dns"], env=self.box.env(),
+                command = ["systemroot", value, ARGS.tool, "--install-dns"]
+                proc = subprocess.run(windows_command([ARGS.peer] + command), env=self.box.env(),
                                       stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=120)
-                result = Result(proc)
+                result = checked(proc, command)
                 if says is None:
                     self.assertSucceeded(result)
                     self.assertEqual(self.box.read(), AWKWARD_KEPT + MANAGED_TAIL)
@@ -728,13 +849,13 @@ class WineTest(ToolTestCase):
                 else:
                     self.assertFailedUnchanged(result, AWKWARD, b"SystemRoot", says)
 
-    @wine_only
+    @windows_only
     def test_a_lock_name_taken_by_another_program_costs_no_wait(self):
         stale = os.path.join(self.box.etc, "hosts" + TEMP_MARK + "7.tmp")
         self.box.write(AWKWARD)
         with open(stale, "wb") as f:
             f.write(b"a killed run's")
-        squatter = self.peer("lock", "C:\\windows\\system32\\drivers\\etc", 20000)
+        squatter = self.peer("lock", ARGS.windows_etc, 20000)
         try:
             started = time.monotonic()
             result = self.box.run("--install-dns")
@@ -748,13 +869,12 @@ class WineTest(ToolTestCase):
         os.unlink(stale)
         self.assertSucceeded(self.box.run("--uninstall-dns"))
 
-    @wine_only
+    @windows_only
     def test_scanners_and_editors_never_cost_the_file(self):
-        etc = "C:\\windows\\system32\\drivers\\etc"
         for run in range(30):
             with self.subTest(scanner_run=run):
                 self.box.write(AWKWARD)
-                scanner = self.peer("scan", etc, 20000, [50, 200, 500][run % 3])
+                scanner = self.peer("scan", ARGS.windows_etc, 20000, [50, 200, 500][run % 3])
                 try:
                     install = run % 2 == 0
                     result = self.box.run("--install-dns" if install else "--uninstall-dns")
@@ -765,7 +885,7 @@ class WineTest(ToolTestCase):
         for delay in (0, 5, 10, 20, 30, 40, 60, 80, 100, 120, 140, 150):
             with self.subTest(editor_delay=delay):
                 self.box.write(AWKWARD_KEPT)
-                editor = self.peer("append", self.HOSTS, delay)
+                editor = self.peer("append", ARGS.windows_hosts, delay)
                 result = self.box.run("--install-dns")
                 editor.communicate(timeout=60)
                 self.assertEqual(editor.returncode, 0)
@@ -775,27 +895,116 @@ class WineTest(ToolTestCase):
         self.assertEqual(self.box.leftovers(), [])
 
 
+class StatusCanary(unittest.TestCase):
+    """Run alone with --canary: a case that must fail, so that the runner
+    that started the suite shows whether a failure reaches it."""
+
+    @only_in("canary")
+    def test_this_case_fails(self):
+        self.fail("the canary fails by design")
+
+
+DISPOSABLE = "HOSTS_E2E_DISPOSABLE_MACHINE"
+SKIPPED_STATUS = 77  # what ctest's SKIP_RETURN_CODE is set to
+
+
+def locate_system_hosts():
+    """The machine's own hosts folder: as Python sees it, and as Windows names it."""
+    if ARGS.wine:
+        ARGS.wineprefix = os.path.abspath(ARGS.wineprefix)
+        ARGS.etc = os.path.join(ARGS.wineprefix, "drive_c", "windows", "system32", "drivers",
+                                "etc")
+        ARGS.windows_etc = "C:\\windows\\system32\\drivers\\etc"
+    else:
+        ARGS.etc = os.path.join(os.environ["SystemRoot"], "System32", "drivers", "etc")
+        ARGS.windows_etc = ARGS.etc
+    ARGS.windows_hosts = ARGS.windows_etc + "\\hosts"
+
+
+class SavedHostsFile:
+    """The machine's hosts file as it stood before the suite, its bytes and its
+    owner, group and DACL, put back when the suite ends and checked."""
+
+    def __init__(self):
+        self.path = os.path.join(ARGS.etc, "hosts")
+        with open(self.path, "rb") as f:
+            self.data = f.read()
+        self.security = self.descriptor()
+        print(f"saved {self.path}: {len(self.data)} bytes, {self.security}")
+
+    def descriptor(self):
+        proc = subprocess.run(windows_command([ARGS.peer, "security", ARGS.windows_hosts]),
+                              env=dict(os.environ, WINEPREFIX=ARGS.wineprefix or "",
+                                       WINEDEBUG="-all"),
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=120)
+        if proc.returncode != 0:
+            raise RuntimeError(f"cannot read the hosts file's security: {proc.stderr!r}")
+        return proc.stdout.decode().strip()
+
+    def restore(self):
+        for name in os.listdir(ARGS.etc):
+            if name != "hosts" and (name.startswith("hosts" + TEMP_MARK) or
+                                    name.startswith("hosts.other")):
+                os.unlink(os.path.join(ARGS.etc, name))
+        if os.path.isdir(self.path) and not os.path.islink(self.path):
+            shutil.rmtree(self.path)
+        elif os.path.lexists(self.path):
+            if not os.path.islink(self.path):
+                os.chmod(self.path, 0o644)
+            os.unlink(self.path)
+        with open(self.path, "wb") as f:
+            f.write(self.data)
+        subprocess.run(windows_command([ARGS.peer, "security", ARGS.windows_hosts,
+                                        self.security]),
+                       env=dict(os.environ, WINEPREFIX=ARGS.wineprefix or "", WINEDEBUG="-all"),
+                       check=True, timeout=120)
+        with open(self.path, "rb") as f:
+            same = f.read() == self.data
+        security = self.descriptor()
+        print(f"restored {self.path}: bytes {'the same' if same else 'DIFFER'}, "
+              f"security {'the same' if security == self.security else 'DIFFERS: ' + security}")
+        return same and security == self.security
+
+
 def main():
     global ARGS
     parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument("--canary", action="store_true",
+                        help="run only a case that fails, to check that failures are reported")
     parser.add_argument("--tool", required=True)
-    parser.add_argument("--mode", choices=("native", "wine"), default="native")
+    parser.add_argument("--mode", choices=("native", "system"), default="native")
     parser.add_argument("--alias", required=True, help="the build's local alias host name")
     parser.add_argument("--service", required=True, help="the build's service host name")
-    parser.add_argument("--wine", default="wine")
-    parser.add_argument("--wineprefix")
+    parser.add_argument("--wine", help="Wine's launcher, to run the Windows build under Wine")
+    parser.add_argument("--wineprefix", help="the Wine prefix whose hosts file is used")
     parser.add_argument("--peer", help="the Windows helper that plays other programs")
     ARGS, rest = parser.parse_known_args()
     ARGS.tool = os.path.abspath(ARGS.tool)
     set_host_names(ARGS.alias, ARGS.service)
-    if ARGS.mode == "wine":
-        ARGS.wineprefix = os.path.abspath(ARGS.wineprefix)
-    program = unittest.main(argv=[sys.argv[0], "-v"] + rest, exit=False)
+    global FAILURE_STATUS
+    FAILURE_STATUS = 0xFFFFFFFF if os.name == "nt" else 255
+    os.umask(UMASK)
+    saved = None
+    if ARGS.mode == "system" and not ARGS.canary:
+        if os.environ.get(DISPOSABLE) != "1":
+            print(f"skipped: the system mode changes this machine's own hosts file; set "
+                  f"{DISPOSABLE}=1 where the machine may be used so")
+            sys.exit(SKIPPED_STATUS)
+        locate_system_hosts()
+        saved = SavedHostsFile()
+    if ARGS.canary:
+        rest = ["StatusCanary"]
+    try:
+        program = unittest.main(argv=[sys.argv[0], "-v"] + rest, exit=False)
+    finally:
+        restored = saved.restore() if saved else True
     result = program.result
     failed = len(result.failures) + len(result.errors)
     print(f"{result.testsRun - failed - len(result.skipped)} passed, {failed} failed, "
           f"{len(result.skipped)} skipped")
-    sys.exit(0 if result.wasSuccessful() and result.testsRun > 0 else 1)
+    for case, reason in result.skipped:
+        print(f"skipped: {case.id()}: {reason}")
+    sys.exit(0 if result.wasSuccessful() and result.testsRun > 0 and restored else 1)
 
 
 if __name__ == "__main__":

@@ -14,6 +14,10 @@
 //       another program that made the tool's lock name for FOLDER first, with
 //       a descriptor of its own, and holds the mutex.
 // Prints "ready" once it holds the file or has started.
+//   peer security PATH [SDDL]
+//       prints the owner, group and DACL of PATH as SDDL; or sets them to
+//       SDDL, the DACL protected from inheritance or not as SDDL says, with
+//       the privileges that let an administrator give any owner.
 //   peer systemroot VALUE|-unset PROGRAM ARGS...
 //       starts PROGRAM with SystemRoot set to VALUE (or unset) and passes its
 //       exit status on. Wine sets SystemRoot in every new process, so the
@@ -21,6 +25,9 @@
 //       before it runs.
 
 #include <windows.h>
+// windows.h first
+#include <aclapi.h>
+#include <sddl.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -121,6 +128,74 @@ int Lock(const std::string& folder, DWORD milliseconds) {
   return 0;
 }
 
+constexpr SECURITY_INFORMATION kSecurity =
+    OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+
+void EnablePrivilege(const char* name) {
+  HANDLE token = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES, &token)) return;
+  TOKEN_PRIVILEGES wanted{};
+  wanted.PrivilegeCount = 1;
+  wanted.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+  if (LookupPrivilegeValueA(nullptr, name, &wanted.Privileges[0].Luid)) {
+    AdjustTokenPrivileges(token, FALSE, &wanted, 0, nullptr, nullptr);
+  }
+  CloseHandle(token);
+}
+
+int Security(const char* path, const char* sddl) {
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (sddl == nullptr) {
+    PSID owner = nullptr;
+    PSID group = nullptr;
+    PACL dacl = nullptr;
+    DWORD error = GetNamedSecurityInfoA(path, SE_FILE_OBJECT, kSecurity, &owner, &group, &dacl,
+                                        nullptr, &descriptor);
+    char* text = nullptr;
+    if (error == ERROR_SUCCESS && !ConvertSecurityDescriptorToStringSecurityDescriptorA(
+                                      descriptor, SDDL_REVISION_1, kSecurity, &text, nullptr)) {
+      error = GetLastError();
+    }
+    if (error != ERROR_SUCCESS) {
+      std::fprintf(stderr, "peer: cannot read the security of %s: error %lu\n", path, error);
+      return 1;
+    }
+    std::printf("%s\n", text);
+    LocalFree(text);
+    LocalFree(descriptor);
+    return 0;
+  }
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl, SDDL_REVISION_1, &descriptor,
+                                                            nullptr)) {
+    std::fprintf(stderr, "peer: not a security descriptor: %s\n", sddl);
+    return 1;
+  }
+  PSID owner = nullptr;
+  PSID group = nullptr;
+  PACL dacl = nullptr;
+  BOOL defaulted = FALSE;
+  BOOL present = FALSE;
+  SECURITY_DESCRIPTOR_CONTROL control = 0;
+  DWORD revision = 0;
+  GetSecurityDescriptorOwner(descriptor, &owner, &defaulted);
+  GetSecurityDescriptorGroup(descriptor, &group, &defaulted);
+  GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted);
+  GetSecurityDescriptorControl(descriptor, &control, &revision);
+  EnablePrivilege("SeRestorePrivilege");
+  EnablePrivilege("SeTakeOwnershipPrivilege");
+  const SECURITY_INFORMATION what =
+      kSecurity | ((control & SE_DACL_PROTECTED) != 0 ? PROTECTED_DACL_SECURITY_INFORMATION
+                                                      : UNPROTECTED_DACL_SECURITY_INFORMATION);
+  const DWORD error = SetNamedSecurityInfoA(const_cast<char*>(path), SE_FILE_OBJECT, what, owner,
+                                            group, dacl, nullptr);
+  LocalFree(descriptor);
+  if (error != ERROR_SUCCESS) {
+    std::fprintf(stderr, "peer: cannot set the security of %s: error %lu\n", path, error);
+    return 1;
+  }
+  return 0;
+}
+
 // The environment block of this process with SystemRoot set to `value`, or
 // removed when `value` is null.
 std::wstring EnvironmentWith(const wchar_t* value) {
@@ -194,9 +269,12 @@ int main(int argc, char** argv) {
   }
   if (mode == "append" && argc == 4) return Append(argv[2], std::strtoul(argv[3], nullptr, 10));
   if (mode == "lock" && argc == 4) return Lock(argv[2], std::strtoul(argv[3], nullptr, 10));
+  if (mode == "security" && (argc == 3 || argc == 4)) {
+    return Security(argv[2], argc == 4 ? argv[3] : nullptr);
+  }
   if (mode == "systemroot" && argc >= 4) return RunWithSystemRoot(argv[2], argc - 3, argv + 3);
   std::fprintf(stderr,
                "usage: peer hold PATH read|write|all MS | scan DIR MS US | append PATH MS | "
-               "lock DIR MS | systemroot VALUE|-unset PROGRAM ARGS...\n");
+               "lock DIR MS | security PATH [SDDL] | systemroot VALUE|-unset PROGRAM ARGS...\n");
   return 2;
 }
