@@ -72,6 +72,17 @@ Status RetryWhileBusy(FileSystem& fs, int total_ms, Attempt attempt) {
 
 Status Changed() { return Status(Code::kChanged, "the file changed since it was read"); }
 
+// What a run says when another program kept the file for longer than the
+// run waits for it: something holds the file, which any account that may
+// read it can do, and not a lack of rights.
+Status HeldTooLong(const Status& last, int waited_ms) {
+  std::string seconds = std::to_string(waited_ms / 1000);
+  if (waited_ms % 1000 != 0) seconds += "." + std::to_string(waited_ms % 1000 / 100);
+  return Status(Code::kBusy, "another program keeps the hosts file open (waited " + seconds +
+                                 " s; the last answer was: " + last.message() +
+                                 "); it was left as it is");
+}
+
 // An open file or folder that is closed when it goes out of scope.
 class OpenFile {
  public:
@@ -264,6 +275,8 @@ class Update {
         fs_, kBusyWaitMs, [&] { return fs_.OpenHeld(folder_, name_, hosts.out(), &before); });
     if (status.code() == Code::kNotFound) {
       before = FileInfo();
+    } else if (status.code() == Code::kBusy) {
+      return HeldTooLong(status, kBusyWaitMs).In("read");
     } else if (!status.ok()) {
       return status.In("read");
     }
@@ -350,7 +363,7 @@ class Update {
           hosts.Close();
           continue;
         case Code::kBusy:  // retry, waiting, while another program holds it
-          if (!waits.Wait()) return fail();
+          if (!waits.Wait()) return temp.Abandon(HeldTooLong(status, kRenameWaitMs).In("replace"));
           continue;
         case Code::kInPlaceOnly:  // the name takes no replacement: rewrite the file itself
           if (!before.exists) return fail();
@@ -376,6 +389,7 @@ class Update {
     Status status = RetryWhileBusy(
         fs_, kBusyWaitMs, [&] { return fs_.OpenInPlace(folder_, name_, file.out(), &now); });
     if (status.code() == Code::kNotFound) return Changed();
+    if (status.code() == Code::kBusy) status = HeldTooLong(status, kBusyWaitMs);
     if (!status.ok()) return status.In("open for rewriting in place").Also(after);
     if (!before.SameVersion(now)) return Changed();
 

@@ -2,10 +2,11 @@
 //
 // POSIX has no mandatory sharing modes: OpenHeld and OpenInPlace cannot keep
 // other programs from writing, so the update's check before the replace is
-// what notices them. Runs of this tool serialize on an advisory lock on the
-// hosts file's directory, and each holds an advisory lock on its temporary
-// file, so that a killed run's file (whose lock died with it) can be told
-// from a live one's.
+// what notices them. Runs of this tool serialize on an advisory lock on a
+// lock file in the hosts file's folder, which only the folder's owner can
+// create and only its owner can open; and each holds an advisory lock on its
+// temporary file, so that a killed run's file (whose lock died with it) can
+// be told from a live one's.
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -14,11 +15,13 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #ifdef __linux__
 #include <linux/fs.h>
@@ -56,6 +59,23 @@ bool HasImmutableFlag(int fd) {
   (void)fd;
 #endif
   return false;
+}
+
+// How many symbolic links one path may lead through, as Linux allows.
+constexpr int kMaxLinks = 40;
+
+// Pushes the names in `path` on `names`, the last first, so that the first
+// is at the back; empty names and "." are left out.
+void PushNames(const std::string& path, std::vector<std::string>* names) {
+  std::vector<std::string> in_order;
+  std::size_t start = 0;
+  while (start <= path.size()) {
+    const std::size_t end = std::min(path.find('/', start), path.size());
+    const std::string name = path.substr(start, end - start);
+    if (!name.empty() && name != ".") in_order.push_back(name);
+    start = end + 1;
+  }
+  names->insert(names->end(), in_order.rbegin(), in_order.rend());
 }
 
 // Files and links that belong to root or to the user this tool runs as are
@@ -115,6 +135,9 @@ int ReopenFolder(const Folder& folder) {
   return openat(static_cast<int>(folder.handle), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
 }
 
+// The update lock's name in the hosts folder.
+constexpr char kLockName[] = "hosts_entry_tool.lock";
+
 class PosixFileSystem : public FileSystem {
  public:
   Status GetEnv(const char* name, std::string* value) override {
@@ -137,59 +160,112 @@ class PosixFileSystem : public FileSystem {
   }
 
   Status FollowLink(const std::string& path, std::string* target) override {
-    std::string current = path;
-    for (int depth = 0;; ++depth) {
-      struct stat st;
-      if (lstat(current.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) {
-        if (depth == 0) return Status(Code::kNotFound, "");
-        break;
+    // The path a name at a time from the root, as the kernel would resolve
+    // it, but with every symbolic link on the way checked: it must belong to
+    // root or to the user this tool runs as. kNotFound when there is none.
+    std::vector<std::string> pending;  // the names still to walk, last first
+    PushNames(path, &pending);
+    std::string resolved;  // the path walked so far, without links ("" for the root)
+    int links = 0;
+    while (!pending.empty()) {
+      const std::string name = pending.back();
+      pending.pop_back();
+      if (name == "..") {
+        resolved = resolved.substr(0, resolved.find_last_of('/'));
+        continue;
       }
-      if (depth == 40) return Status::Failed("too many levels of symbolic links");
-      if (!IsTrustedOwner(st.st_uid)) return UntrustedOwner("the link " + current, st.st_uid);
+      const std::string next = resolved + "/" + name;
+      struct stat st;
+      if (lstat(next.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) {
+        // What does not exist is for the update to find missing.
+        resolved = next;
+        continue;
+      }
+      if (++links > kMaxLinks) return Status::Failed("too many levels of symbolic links");
+      if (!IsTrustedOwner(st.st_uid)) return UntrustedOwner("the link " + next, st.st_uid);
       std::string link(4096, '\0');
-      const ssize_t length = readlink(current.c_str(), link.data(), link.size());
-      if (length < 0) return ErrnoStatus(errno);
+      const ssize_t length = readlink(next.c_str(), link.data(), link.size());
+      if (length < 0) return ErrnoStatus(errno).In(next);
       if (length == 0 || static_cast<std::size_t>(length) >= link.size()) {
         return Status::Failed("the link's target is empty or too long");
       }
       link.resize(static_cast<std::size_t>(length));
-      std::string folder, name;
-      SplitPath(current, &folder, &name);
-      current = link[0] == '/' ? link : folder + "/" + link;
+      if (link[0] == '/') resolved.clear();
+      PushNames(link, &pending);
     }
+    if (links == 0) return Status(Code::kNotFound, "");
     // The folder it leads to is where the new file is made.
     std::string folder, name;
-    SplitPath(current, &folder, &name);
+    SplitPath(resolved, &folder, &name);
     struct stat st;
     if (stat(folder.c_str(), &st) != 0) return ErrnoStatus(errno).In(folder);
     if (!IsTrustedOwner(st.st_uid)) return UntrustedOwner("the folder " + folder, st.st_uid);
-    *target = current;
+    *target = resolved;
     return Status();
   }
 
   Status OpenFolder(const std::string& path, FileHandle* folder) override {
-    const int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) {
-      if (errno == ELOOP) return Status::Failed("it is a symbolic link");
-      return ErrnoStatus(errno);
+    // A name at a time from the root, none of them a link: FollowLink has
+    // resolved the links it trusts, and one that appears later is refused.
+    std::vector<std::string> names;
+    PushNames(path, &names);
+    int fd = open(path[0] == '/' ? "/" : ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    std::string walked = path[0] == '/' ? "" : ".";
+    while (fd >= 0 && !names.empty()) {
+      const std::string name = names.back();
+      names.pop_back();
+      walked += "/" + name;
+      const int next = openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      const int error = errno;
+      struct stat st;
+      const bool link = next < 0 && fstatat(fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+                        S_ISLNK(st.st_mode);
+      close(fd);
+      if (link) return Status::Failed(walked + " is a symbolic link");
+      if (next < 0) return ErrnoStatus(error);
+      fd = next;
     }
+    if (fd < 0) return ErrnoStatus(errno);
     *folder = fd;
     return Status();
   }
 
   Status LockUpdates(const Folder& folder, FileHandle* lock) override {
-    const int fd = ReopenFolder(folder);
+    // Not flock on the folder or the hosts file, which any user who can read
+    // them can hold: a file of mode 0600 that only this account can open.
+    // A killed run's lock dies with it; its file is taken over as it is.
+    const int dir = static_cast<int>(folder.handle);
+    const int fd = openat(
+        dir, kLockName, O_RDONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0600);
     if (fd < 0) return ErrnoStatus(errno);
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-      const int error = errno;
+    struct stat held;
+    struct stat now;
+    Status status;
+    if (fstat(fd, &held) != 0) {
+      status = ErrnoStatus(errno);
+    } else if (!S_ISREG(held.st_mode) || held.st_nlink != 1 || !IsTrustedOwner(held.st_uid)) {
+      status = Status::Failed("not a file this tool made");
+    } else if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+      status = ErrnoStatus(errno, errno == EWOULDBLOCK ? Code::kBusy : Code::kFailed);
+    } else if (fstatat(dir, kLockName, &now, AT_SYMLINK_NOFOLLOW) != 0 ||
+               now.st_dev != held.st_dev || now.st_ino != held.st_ino) {
+      // The run that held it removed it meanwhile: try again.
+      status = Status(Code::kBusy, "another run of this tool just let go of it");
+    }
+    if (!status.ok()) {
       close(fd);
-      return ErrnoStatus(error, error == EWOULDBLOCK ? Code::kBusy : Code::kFailed);
+      return status;
     }
     *lock = fd;
+    lock_folder_ = dir;
     return Status();
   }
 
-  void Unlock(FileHandle lock) override { close(static_cast<int>(lock)); }
+  void Unlock(FileHandle lock) override {
+    // Removed while still held, so that no run takes a name that is going.
+    unlinkat(lock_folder_, kLockName, 0);
+    close(static_cast<int>(lock));
+  }
 
   Status ListSiblings(const Folder& folder, const std::string& prefix,
                       std::vector<std::string>* names) override {
@@ -364,6 +440,9 @@ class PosixFileSystem : public FileSystem {
   }
 
  private:
+  // The folder of the lock this process holds.
+  int lock_folder_ = -1;
+
   // A folder that takes no new file from this user (no permission, a
   // read-only file system) or an owner that cannot be given: the file itself
   // may still be writable.

@@ -9,6 +9,7 @@
 #include <windows.h>
 // windows.h first
 #include <aclapi.h>
+#include <winternl.h>
 
 #include <memory>
 
@@ -21,16 +22,26 @@ namespace hosts {
 using FindFirstFileNameWFunction = HANDLE(WINAPI*)(LPCWSTR, DWORD, LPDWORD, PWSTR);
 using FindNextFileNameWFunction = BOOL(WINAPI*)(HANDLE, LPDWORD, PWSTR);
 using SetProcessMitigationPolicyFunction = BOOL(WINAPI*)(PROCESS_MITIGATION_POLICY, PVOID, SIZE_T);
+using SetDefaultDllDirectoriesFunction = BOOL(WINAPI*)(DWORD);
+// ntdll's, for what Win32 cannot ask for: an open relative to a folder's
+// handle that does not wait for another program's opportunistic lock, and a
+// rename that names its target relative to a folder's handle.
+using NtCreateFileFunction = LONG(NTAPI*)(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES,
+                                          PIO_STATUS_BLOCK, PLARGE_INTEGER, ULONG, ULONG, ULONG,
+                                          ULONG, PVOID, ULONG);
+using NtSetInformationFileFunction = LONG(NTAPI*)(HANDLE, PIO_STATUS_BLOCK, PVOID, ULONG, ULONG);
+using RtlNtStatusToDosErrorFunction = ULONG(NTAPI*)(LONG);
 
 template <typename Function>
-Function Kernel32Function(const char* name) {
+Function SystemFunction(const char* module, const char* name) {
   return reinterpret_cast<Function>(
-      reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleA("kernel32.dll"), name)));
+      reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleA(module), name)));
 }
 
 struct Win32Api {
   decltype(&::GetEnvironmentVariableA) GetEnvironmentVariableA = ::GetEnvironmentVariableA;
   decltype(&::GetSystemWindowsDirectoryA) GetSystemWindowsDirectoryA = ::GetSystemWindowsDirectoryA;
+  decltype(&::GetFullPathNameA) GetFullPathNameA = ::GetFullPathNameA;
   decltype(&::CreateFileA) CreateFileA = ::CreateFileA;
   decltype(&::ReadFile) ReadFile = ::ReadFile;
   decltype(&::WriteFile) WriteFile = ::WriteFile;
@@ -43,23 +54,30 @@ struct Win32Api {
   decltype(&::SetFileInformationByHandle) SetFileInformationByHandle = ::SetFileInformationByHandle;
   decltype(&::SetFilePointerEx) SetFilePointerEx = ::SetFilePointerEx;
   decltype(&::SetEndOfFile) SetEndOfFile = ::SetEndOfFile;
+  decltype(&::DeviceIoControl) DeviceIoControl = ::DeviceIoControl;
   decltype(&::FindFirstFileA) FindFirstFileA = ::FindFirstFileA;
   decltype(&::FindNextFileA) FindNextFileA = ::FindNextFileA;
   decltype(&::FindClose) FindClose = ::FindClose;
   FindFirstFileNameWFunction FindFirstFileNameW =
-      Kernel32Function<FindFirstFileNameWFunction>("FindFirstFileNameW");
+      SystemFunction<FindFirstFileNameWFunction>("kernel32.dll", "FindFirstFileNameW");
   FindNextFileNameWFunction FindNextFileNameW =
-      Kernel32Function<FindNextFileNameWFunction>("FindNextFileNameW");
+      SystemFunction<FindNextFileNameWFunction>("kernel32.dll", "FindNextFileNameW");
   decltype(&::GetSecurityInfo) GetSecurityInfo = ::GetSecurityInfo;
   decltype(&::SetSecurityInfo) SetSecurityInfo = ::SetSecurityInfo;
   decltype(&::OpenProcessToken) OpenProcessToken = ::OpenProcessToken;
   decltype(&::LookupPrivilegeValueA) LookupPrivilegeValueA = ::LookupPrivilegeValueA;
   decltype(&::AdjustTokenPrivileges) AdjustTokenPrivileges = ::AdjustTokenPrivileges;
-  decltype(&::CreateMutexExA) CreateMutexExA = ::CreateMutexExA;
-  decltype(&::WaitForSingleObject) WaitForSingleObject = ::WaitForSingleObject;
-  decltype(&::ReleaseMutex) ReleaseMutex = ::ReleaseMutex;
   SetProcessMitigationPolicyFunction SetProcessMitigationPolicy =
-      Kernel32Function<SetProcessMitigationPolicyFunction>("SetProcessMitigationPolicy");
+      SystemFunction<SetProcessMitigationPolicyFunction>("kernel32.dll",
+                                                         "SetProcessMitigationPolicy");
+  SetDefaultDllDirectoriesFunction SetDefaultDllDirectories =
+      SystemFunction<SetDefaultDllDirectoriesFunction>("kernel32.dll", "SetDefaultDllDirectories");
+  NtCreateFileFunction NtCreateFile =
+      SystemFunction<NtCreateFileFunction>("ntdll.dll", "NtCreateFile");
+  NtSetInformationFileFunction NtSetInformationFile =
+      SystemFunction<NtSetInformationFileFunction>("ntdll.dll", "NtSetInformationFile");
+  RtlNtStatusToDosErrorFunction RtlNtStatusToDosError =
+      SystemFunction<RtlNtStatusToDosErrorFunction>("ntdll.dll", "RtlNtStatusToDosError");
   decltype(&::Sleep) Sleep = ::Sleep;
 };
 

@@ -10,9 +10,11 @@
 //   peer append PATH MILLISECONDS
 //       an editor: opens PATH for writing (sharing reading and writing),
 //       waits, appends a line and closes.
-//   peer lock FOLDER MILLISECONDS
-//       another program that made the tool's lock name for FOLDER first, with
-//       a descriptor of its own, and holds the mutex.
+//   peer squat FOLDER MILLISECONDS
+//       what any user can do to the tool's locks: hold the mutex name earlier
+//       builds locked on (made first, with a descriptor of its own), and open
+//       the lock file in FOLDER again and again for its attributes only,
+//       which needs no right to the file itself.
 // Prints "ready" once it holds the file or has started.
 //   peer security PATH [SDDL]
 //       prints the owner, group and DACL of PATH as SDDL; or sets them to
@@ -108,7 +110,7 @@ int Append(const char* path, DWORD milliseconds) {
   return ok ? 0 : 1;
 }
 
-int Lock(const std::string& folder, DWORD milliseconds) {
+int Squat(const std::string& folder, DWORD milliseconds) {
   const HANDLE directory = CreateFileA(folder.c_str(), 0, 7, nullptr, OPEN_EXISTING,
                                        FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   BY_HANDLE_FILE_INFORMATION data;
@@ -123,7 +125,14 @@ int Lock(const std::string& folder, DWORD milliseconds) {
   const HANDLE mutex = CreateMutexA(nullptr, TRUE, name);
   if (mutex == nullptr) return 1;
   Ready();
-  Sleep(milliseconds);
+  const std::string lock = folder + "\\hosts_entry_tool.lock";
+  const ULONGLONG end = GetTickCount64() + milliseconds;
+  while (GetTickCount64() < end) {
+    const HANDLE held = CreateFileA(lock.c_str(), FILE_READ_ATTRIBUTES, 7, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    Sleep(20);
+    if (held != INVALID_HANDLE_VALUE) CloseHandle(held);
+  }
   CloseHandle(mutex);
   return 0;
 }
@@ -268,13 +277,13 @@ int main(int argc, char** argv) {
     return Scan(argv[2], std::strtoul(argv[3], nullptr, 10), std::strtoll(argv[4], nullptr, 10));
   }
   if (mode == "append" && argc == 4) return Append(argv[2], std::strtoul(argv[3], nullptr, 10));
-  if (mode == "lock" && argc == 4) return Lock(argv[2], std::strtoul(argv[3], nullptr, 10));
+  if (mode == "squat" && argc == 4) return Squat(argv[2], std::strtoul(argv[3], nullptr, 10));
   if (mode == "security" && (argc == 3 || argc == 4)) {
     return Security(argv[2], argc == 4 ? argv[3] : nullptr);
   }
   if (mode == "systemroot" && argc >= 4) return RunWithSystemRoot(argv[2], argc - 3, argv + 3);
   std::fprintf(stderr,
                "usage: peer hold PATH read|write|all MS | scan DIR MS US | append PATH MS | "
-               "lock DIR MS | security PATH [SDDL] | systemroot VALUE|-unset PROGRAM ARGS...\n");
+               "squat DIR MS | security PATH [SDDL] | systemroot VALUE|-unset PROGRAM ARGS...\n");
   return 2;
 }

@@ -1,0 +1,72 @@
+#include "hosts/win32_support.h"
+
+namespace hosts {
+
+std::string ErrorText(DWORD code) {
+  char* text = nullptr;
+  const DWORD length = FormatMessageA(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+      nullptr, code, 0, reinterpret_cast<char*>(&text), 0, nullptr);
+  std::string message = length > 0 && text != nullptr ? std::string(text, length) : std::string();
+  if (text != nullptr) LocalFree(text);
+  while (!message.empty() && (message.back() == '\r' || message.back() == '\n' ||
+                              message.back() == ' ' || message.back() == '.')) {
+    message.pop_back();
+  }
+  for (char& c : message) {
+    if (c == '\r' || c == '\n') c = ' ';
+  }
+  return (message.empty() ? std::string("error") : message) + " (error " + std::to_string(code) +
+         ")";
+}
+
+DWORD NtError(const Win32Api& api, LONG status) {
+  if (status >= 0) return ERROR_SUCCESS;
+  const DWORD error =
+      api.RtlNtStatusToDosError != nullptr ? api.RtlNtStatusToDosError(status) : ERROR_GEN_FAILURE;
+  return error == ERROR_SUCCESS ? ERROR_GEN_FAILURE : error;
+}
+
+Status ErrorStatus(DWORD code) {
+  const Code kind = IsMissing(code)           ? Code::kNotFound
+                    : IsSharingConflict(code) ? Code::kBusy
+                                              : Code::kFailed;
+  return Status(kind, ErrorText(code));
+}
+
+std::string Lower(std::string text) {
+  for (char& c : text) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return text;
+}
+
+std::wstring Wide(const std::string& text) {
+  const int length = MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, nullptr, 0);
+  if (length <= 0) return std::wstring();
+  std::wstring wide(static_cast<std::size_t>(length), L'\0');
+  MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, wide.data(), length);
+  wide.resize(static_cast<std::size_t>(length - 1));
+  return wide;
+}
+
+std::string Narrow(const std::wstring& text) {
+  const int length = WideCharToMultiByte(CP_ACP, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
+  if (length <= 0) return std::string();
+  std::string narrow(static_cast<std::size_t>(length), '\0');
+  WideCharToMultiByte(CP_ACP, 0, text.c_str(), -1, narrow.data(), length, nullptr, nullptr);
+  narrow.resize(static_cast<std::size_t>(length - 1));
+  return narrow;
+}
+
+std::string PathIn(const std::string& folder, const std::string& name) {
+  const bool root = !folder.empty() && folder.back() == '\\';
+  return folder + (root ? "" : "\\") + name;
+}
+
+bool SameFile(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INFORMATION& b) {
+  return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
+         a.nFileIndexLow == b.nFileIndexLow;
+}
+
+}  // namespace hosts

@@ -1,0 +1,77 @@
+// What every part of the Windows layer shares: the system's reasons as
+// Status values, handles that close themselves, and text conversions.
+
+#ifndef HOSTS_WIN32_SUPPORT_H_
+#define HOSTS_WIN32_SUPPORT_H_
+
+#include <windows.h>
+
+#include <memory>
+#include <string>
+
+#include "hosts/status.h"
+#include "hosts/win32_api.h"
+
+namespace hosts {
+
+// NTSTATUS values the layer tells apart.
+inline constexpr LONG kStatusOplockBreakInProgress = 0x00000108;
+inline constexpr LONG kStatusFileIsADirectory = static_cast<LONG>(0xC00000BA);
+
+// "The requested operation could not be completed due to a file system
+// limitation"; not all SDK headers declare it.
+inline constexpr DWORD kErrorFileSystemLimitation = 665;
+
+// The system's text for an error code, on one line, with its number.
+std::string ErrorText(DWORD code);
+
+// The Win32 error an NTSTATUS stands for.
+DWORD NtError(const Win32Api& api, LONG status);
+
+// There is no such file (or folder on the way).
+inline bool IsMissing(DWORD code) {
+  return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND;
+}
+
+// Another program has the file open in a way that conflicts, for now.
+inline bool IsSharingConflict(DWORD code) {
+  return code == ERROR_SHARING_VIOLATION || code == ERROR_LOCK_VIOLATION;
+}
+
+// kNotFound, kBusy or kFailed, with the system's reason.
+Status ErrorStatus(DWORD code);
+
+inline HANDLE AsHandle(FileHandle file) { return reinterpret_cast<HANDLE>(file); }
+inline FileHandle AsFileHandle(HANDLE handle) { return reinterpret_cast<FileHandle>(handle); }
+
+// A handle closed when it goes out of scope.
+struct HandleCloser {
+  const Win32Api* api;
+  void operator()(HANDLE handle) const {
+    if (handle != nullptr && handle != INVALID_HANDLE_VALUE) api->CloseHandle(handle);
+  }
+};
+using ScopedHandle = std::unique_ptr<void, HandleCloser>;
+
+// Memory the system allocated with LocalAlloc.
+struct LocalFreer {
+  void operator()(void* memory) const { LocalFree(memory); }
+};
+using LocalMemory = std::unique_ptr<void, LocalFreer>;
+
+// ASCII letters in lower case: Windows compares names without case.
+std::string Lower(std::string text);
+
+// Text in the ANSI code page to UTF-16 and back.
+std::wstring Wide(const std::string& text);
+std::string Narrow(const std::wstring& text);
+
+// `name` in `folder`, with one separator between them.
+std::string PathIn(const std::string& folder, const std::string& name);
+
+// Whether two descriptions are of the same file (volume and file ID).
+bool SameFile(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INFORMATION& b);
+
+}  // namespace hosts
+
+#endif  // HOSTS_WIN32_SUPPORT_H_

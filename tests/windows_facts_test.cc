@@ -1,0 +1,500 @@
+// Facts about Windows that the Windows layer and its model rely on, each
+// checked by calling Win32 or ntdll directly on files in a temporary folder,
+// not through the tool, and each naming the page or public report it rests
+// on. Under Wine the answers in kWineDifferences are expected instead, each
+// with its reason; a difference that appears or goes away fails the test, so
+// that a Wine upgrade that changes a fact is noticed. The report (the
+// Windows build, each fact and its answer, the machine's hosts file's names)
+// goes to standard output, and to the file HOSTS_FACTS_REPORT names.
+
+#include <gtest/gtest.h>
+#include <windows.h>
+// windows.h first
+#include <aclapi.h>
+#include <sddl.h>
+#include <winternl.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <iostream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "hosts/win32_api.h"
+#include "hosts/win32_trust.h"
+#include "tests/windows_facts.h"
+
+namespace hosts {
+namespace {
+
+const auto NtSetInfo =
+    SystemFunction<NtSetInformationFileFunction>("ntdll.dll", "NtSetInformationFile");
+const auto NtCreate = SystemFunction<NtCreateFileFunction>("ntdll.dll", "NtCreateFile");
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+// A folder of the fact's own, and the calls the facts share.
+struct Scratch {
+  std::string dir;
+  HANDLE folder = INVALID_HANDLE_VALUE;
+  std::vector<HANDLE> open;
+
+  std::string Path(const std::string& name) const { return dir + "\\" + name; }
+  HANDLE Open(const std::string& name, DWORD access, DWORD share, DWORD flags = 0) {
+    const HANDLE h = ::CreateFileA(Path(name).c_str(), access, share, nullptr, OPEN_ALWAYS,
+                                   FILE_ATTRIBUTE_NORMAL | flags, nullptr);
+    open.push_back(h);
+    return h;
+  }
+  // Renames `file` to `name` in the folder, named relative to its handle.
+  LONG Rename(HANDLE file, const std::string& name, ULONG flags, ULONG kind) const {
+    const std::wstring wide(name.begin(), name.end());
+    std::vector<char> buffer(sizeof(FILE_RENAME_INFO) + sizeof(WCHAR) * (wide.size() + 1));
+    auto* info = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+    std::memcpy(info, &flags, sizeof flags);
+    info->RootDirectory = folder;
+    info->FileNameLength = static_cast<DWORD>(sizeof(WCHAR) * wide.size());
+    std::memcpy(info->FileName, wide.c_str(), sizeof(WCHAR) * (wide.size() + 1));
+    IO_STATUS_BLOCK io{};
+    return NtSetInfo(file, &io, buffer.data(), static_cast<ULONG>(buffer.size()), kind);
+  }
+};
+
+std::string Answer(BOOL ok) { return ok ? "ok" : "error " + std::to_string(GetLastError()); }
+std::string Answer(HANDLE h) { return Answer(h != INVALID_HANDLE_VALUE); }
+std::string NtAnswer(LONG status) {
+  char text[32];
+  std::snprintf(text, sizeof text, "status 0x%08lx", static_cast<unsigned long>(status));
+  return status == 0 ? "ok" : text;
+}
+
+// Renames a new file over one held open with `share`: the rename's answer.
+std::string RenameOverHeld(Scratch& s, DWORD share, ULONG flags, ULONG kind) {
+  s.Open("target", GENERIC_READ, share);
+  return NtAnswer(s.Rename(s.Open("source", GENERIC_WRITE | DELETE, 0), "target", flags, kind));
+}
+
+// An overlapped handle to `name` with an oplock of `level` (0 for a batch
+// oplock), or INVALID_HANDLE_VALUE with the reason in `*refused`.
+HANDLE WithOplock(Scratch& s, const std::string& name, DWORD level, OVERLAPPED* o,
+                  std::string* refused) {
+  const HANDLE h = s.Open(name, GENERIC_READ, kShareAll, FILE_FLAG_OVERLAPPED);
+  o->hEvent = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  REQUEST_OPLOCK_INPUT_BUFFER in{REQUEST_OPLOCK_CURRENT_VERSION, sizeof in, level,
+                                 REQUEST_OPLOCK_INPUT_FLAG_REQUEST};
+  REQUEST_OPLOCK_OUTPUT_BUFFER out{};
+  const BOOL ok = level == 0 ? ::DeviceIoControl(h, FSCTL_REQUEST_BATCH_OPLOCK, nullptr, 0, nullptr,
+                                                 0, nullptr, o)
+                             : ::DeviceIoControl(h, FSCTL_REQUEST_OPLOCK, &in, sizeof in, &out,
+                                                 sizeof out, nullptr, o);
+  if (ok || GetLastError() != ERROR_IO_PENDING) {
+    *refused = "no oplock: error " + std::to_string(ok ? 0 : GetLastError());
+    return INVALID_HANDLE_VALUE;
+  }
+  return h;
+}
+
+bool Elevated() {
+  HANDLE token = nullptr;
+  TOKEN_ELEVATION elevation{};
+  DWORD size = 0;
+  const bool known =
+      ::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token) &&
+      ::GetTokenInformation(token, TokenElevation, &elevation, sizeof elevation, &size);
+  if (token != nullptr) ::CloseHandle(token);
+  return known && elevation.TokenIsElevated != 0;
+}
+
+struct Fact {
+  const char* name;
+  const char* source;   // the page or public report it rests on
+  const char* windows;  // Windows' answer; "a|b" where it depends on the build
+  std::function<std::string(Scratch&)> observe;
+};
+
+const std::vector<Fact>& Facts() {
+  static const std::vector<Fact> facts = {
+      {"posix rename replaces a file held open sharing delete",
+       "learn.microsoft.com: FILE_RENAME_INFORMATION (ntifs.h), FILE_RENAME_POSIX_SEMANTICS", "ok",
+       [](Scratch& s) { return RenameOverHeld(s, kShareAll, 3, 65); }},
+      {"posix rename refused while a holder does not share delete",
+       "learn.microsoft.com: FILE_RENAME_INFORMATION; the target is opened for delete",
+       "status 0xc0000043|status 0xc0000022",
+       [](Scratch& s) { return RenameOverHeld(s, FILE_SHARE_READ, 3, 65); }},
+      {"classic rename refused over an open target",
+       "learn.microsoft.com: MS-FSA 2.1.5.15.12 FileRenameInformation (ReplaceIfExists)",
+       "status 0xc0000022", [](Scratch& s) { return RenameOverHeld(s, kShareAll, 1, 10); }},
+      {"SetFileInformationByHandle refuses a RootDirectory",
+       "learn.microsoft.com: FILE_RENAME_INFO, RootDirectory; reports of kernelbase answering 87",
+       "error 87",
+       [](Scratch& s) {
+         std::vector<char> b(sizeof(FILE_RENAME_INFO) + 16);
+         auto* info = reinterpret_cast<FILE_RENAME_INFO*>(b.data());
+         info->RootDirectory = s.folder;
+         info->FileNameLength = 2 * sizeof(WCHAR);
+         std::memcpy(info->FileName, L"rr", 3 * sizeof(WCHAR));
+         return Answer(::SetFileInformationByHandle(s.Open("source", DELETE, 0), FileRenameInfo,
+                                                    info, static_cast<DWORD>(b.size())));
+       }},
+      {"NtSetInformationFile renames relative to a RootDirectory",
+       "learn.microsoft.com: FILE_RENAME_INFORMATION, RootDirectory", "ok",
+       [](Scratch& s) {
+         return NtAnswer(s.Rename(s.Open("source", GENERIC_WRITE | DELETE, 0), "renamed", 0, 10));
+       }},
+      {"a folder held without sharing delete cannot be renamed",
+       "learn.microsoft.com: CreateFile, dwShareMode (FILE_SHARE_DELETE)", "error 32|error 5",
+       [](Scratch& s) {
+         return Answer(::MoveFileExA(s.dir.c_str(), (s.dir + "-moved").c_str(), 0));
+       }},
+      {"the parent of a held folder cannot be renamed",
+       "learn.microsoft.com: MS-FSA 2.1.5.15.12, a directory with open files under it", "error 5",
+       [](Scratch& s) {
+         const std::string parent = s.dir + "-parent";
+         ::CreateDirectoryA(parent.c_str(), nullptr);
+         ::CreateDirectoryA((parent + "\\held").c_str(), nullptr);
+         s.open.push_back(::CreateFileA((parent + "\\held").c_str(), FILE_LIST_DIRECTORY,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                        FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+         const std::string answer =
+             Answer(::MoveFileExA(parent.c_str(), (parent + "2").c_str(), 0));
+         ::MoveFileExA((parent + "2").c_str(), parent.c_str(), 0);
+         return answer;
+       }},
+      {"FindFirstFileNameW lists every name", "learn.microsoft.com: FindFirstFileNameW", "2 names",
+       [](Scratch& s) {
+         const auto first =
+             SystemFunction<FindFirstFileNameWFunction>("kernel32.dll", "FindFirstFileNameW");
+         const auto next =
+             SystemFunction<FindNextFileNameWFunction>("kernel32.dll", "FindNextFileNameW");
+         if (first == nullptr) return std::string("no such call");
+         ::CloseHandle(s.Open("one", GENERIC_WRITE, kShareAll));
+         ::CreateHardLinkA(s.Path("two").c_str(), s.Path("one").c_str(), nullptr);
+         WCHAR name[MAX_PATH];
+         DWORD size = MAX_PATH;
+         const std::wstring path(s.Path("one").begin(), s.Path("one").end());
+         const HANDLE search = first(path.c_str(), 0, &size, name);
+         int names = search == INVALID_HANDLE_VALUE ? 0 : 1;
+         while (names > 0 && (size = MAX_PATH, next(search, &size, name))) ++names;
+         if (names > 0) ::FindClose(search);
+         return std::to_string(names) + " names";
+       }},
+      {"FILE_NAME_OPENED names the hard link opened",
+       "learn.microsoft.com: GetFinalPathNameByHandleA, FILE_NAME_OPENED", "the name opened",
+       [](Scratch& s) {
+         ::CloseHandle(s.Open("one", GENERIC_WRITE, kShareAll));
+         ::CreateHardLinkA(s.Path("two").c_str(), s.Path("one").c_str(), nullptr);
+         char path[MAX_PATH];
+         const DWORD n = ::GetFinalPathNameByHandleA(s.Open("two", GENERIC_READ, kShareAll), path,
+                                                     MAX_PATH, FILE_NAME_OPENED);
+         if (n == 0 || n >= MAX_PATH) return Answer(FALSE);
+         return std::string(path).substr(n - 4) == "\\two" ? std::string("the name opened") : path;
+       }},
+      {"SetProcessMitigationPolicy takes RedirectionGuard",
+       "learn.microsoft.com: PROCESS_MITIGATION_REDIRECTION_TRUST_POLICY", "ok|error 87",
+       [](Scratch&) {
+         const auto set = SystemFunction<SetProcessMitigationPolicyFunction>(
+             "kernel32.dll", "SetProcessMitigationPolicy");
+         DWORD flags = 1;
+         return set == nullptr
+                    ? std::string("no such call")
+                    : Answer(set(static_cast<PROCESS_MITIGATION_POLICY>(16), &flags, sizeof flags));
+       }},
+      {"the lock's descriptor keeps a standard user out",
+       "learn.microsoft.com: CreateRestrictedToken, SidsToDisable (deny-only Administrators)",
+       "error 5",
+       [](Scratch& s) {
+         const LocalMemory security = LockSecurity();
+         SECURITY_ATTRIBUTES sa{sizeof sa, security.get(), FALSE};
+         ::CloseHandle(::CreateFileA(s.Path("lock").c_str(), GENERIC_READ, 0, &sa, CREATE_NEW,
+                                     FILE_ATTRIBUTE_NORMAL, nullptr));
+         HANDLE token = nullptr;
+         HANDLE restricted = nullptr;
+         PSID admins = nullptr;
+         ::ConvertStringSidToSidA("S-1-5-32-544", &admins);
+         SID_AND_ATTRIBUTES disabled{admins, 0};
+         ::OpenProcessToken(::GetCurrentProcess(), TOKEN_ALL_ACCESS, &token);
+         if (!::CreateRestrictedToken(token, DISABLE_MAX_PRIVILEGE, 1, &disabled, 0, nullptr, 0,
+                                      nullptr, &restricted) ||
+             !::ImpersonateLoggedOnUser(restricted)) {
+           return std::string("cannot be checked here: ") + Answer(FALSE);
+         }
+         const HANDLE h = ::CreateFileA(s.Path("lock").c_str(), GENERIC_READ, kShareAll, nullptr,
+                                        OPEN_EXISTING, 0, nullptr);
+         const std::string answer = Answer(h);
+         ::RevertToSelf();
+         ::CloseHandle(h);
+         ::CloseHandle(restricted);
+         ::CloseHandle(token);
+         ::LocalFree(admins);
+         return answer;
+       }},
+      {"an administrator opens a file with the lock's descriptor",
+       "learn.microsoft.com: Security Descriptor String Format; the process runs elevated", "ok",
+       [](Scratch& s) {
+         if (!Elevated()) return std::string("cannot be checked here: not elevated");
+         const LocalMemory security = LockSecurity();
+         SECURITY_ATTRIBUTES sa{sizeof sa, security.get(), FALSE};
+         ::CloseHandle(::CreateFileA(s.Path("lock").c_str(), GENERIC_READ, 0, &sa, CREATE_NEW,
+                                     FILE_ATTRIBUTE_NORMAL, nullptr));
+         return Answer(s.Open("lock", GENERIC_READ | DELETE, 0));
+       }},
+      {"setting another account as owner needs the restore privilege",
+       "learn.microsoft.com: SetSecurityInfo, ERROR_INVALID_OWNER; SeRestorePrivilege",
+       "error 1307",
+       [](Scratch& s) {
+         PSID system = nullptr;
+         ::ConvertStringSidToSidA("S-1-5-18", &system);
+         const DWORD error =
+             ::SetSecurityInfo(s.Open("owned", WRITE_OWNER, kShareAll), SE_FILE_OBJECT,
+                               OWNER_SECURITY_INFORMATION, system, nullptr, nullptr, nullptr);
+         ::LocalFree(system);
+         return error == 0 ? std::string("ok") : "error " + std::to_string(error);
+       }},
+      {"FlushFileBuffers after a rename", "learn.microsoft.com: FlushFileBuffers", "ok",
+       [](Scratch& s) {
+         const HANDLE h = s.Open("source", GENERIC_WRITE | DELETE, 0);
+         s.Rename(h, "renamed", 0, 10);
+         return Answer(::FlushFileBuffers(h));
+       }},
+      {"CREATE_NEW on a name whose delete is pending",
+       "learn.microsoft.com: DeleteFile, a file marked for deletion; STATUS_DELETE_PENDING",
+       "error 5",
+       [](Scratch& s) {
+         s.Open("pending", GENERIC_READ, kShareAll);
+         FILE_DISPOSITION_INFO delete_it{TRUE};
+         const HANDLE h = s.Open("pending", DELETE, kShareAll);
+         ::SetFileInformationByHandle(h, FileDispositionInfo, &delete_it, sizeof delete_it);
+         ::CloseHandle(h);
+         s.open.pop_back();
+         s.open.push_back(::CreateFileA(s.Path("pending").c_str(), GENERIC_WRITE, 0, nullptr,
+                                        CREATE_NEW, 0, nullptr));
+         return Answer(s.open.back());
+       }},
+      {"POSIX delete frees the name while held",
+       "learn.microsoft.com: FILE_DISPOSITION_INFO_EX, FILE_DISPOSITION_FLAG_POSIX_SEMANTICS", "ok",
+       [](Scratch& s) {
+         s.Open("posix", GENERIC_READ, kShareAll);
+         DWORD flags = 3;  // delete, with POSIX semantics
+         if (!::SetFileInformationByHandle(s.Open("posix", DELETE, kShareAll),
+                                           static_cast<FILE_INFO_BY_HANDLE_CLASS>(21), &flags,
+                                           sizeof flags)) {
+           return "delete: " + Answer(FALSE);
+         }
+         return Answer(s.Open("posix", GENERIC_WRITE, 0));
+       }},
+      {"an open that meets an oplock completes at once",
+       "learn.microsoft.com: NtCreateFile, FILE_COMPLETE_IF_OPLOCKED; Breaking Opportunistic Locks",
+       "status 0x00000108",
+       [](Scratch& s) {
+         OVERLAPPED o{};
+         std::string refused;
+         if (WithOplock(s, "oplocked", 0, &o, &refused) == INVALID_HANDLE_VALUE) return refused;
+         UNICODE_STRING name{2 * 8, 2 * 8, const_cast<PWSTR>(L"oplocked")};
+         OBJECT_ATTRIBUTES attributes{};
+         attributes.Length = sizeof attributes;
+         attributes.RootDirectory = s.folder;
+         attributes.ObjectName = &name;
+         IO_STATUS_BLOCK io{};
+         HANDLE h = nullptr;
+         const LONG status = NtCreate(&h, GENERIC_READ | SYNCHRONIZE, &attributes, &io, nullptr, 0,
+                                      kShareAll, 1, 0x120, nullptr, 0);
+         s.open.push_back(h);
+         return NtAnswer(status);
+       }},
+      {"a rename waits for a Read-Handle oplock's holder",
+       "learn.microsoft.com: Checking the Oplock State of an IRP_MJ_SET_INFORMATION operation",
+       "waits",
+       [](Scratch& s) {
+         OVERLAPPED o{};
+         std::string refused;
+         const HANDLE held = WithOplock(
+             s, "target", OPLOCK_LEVEL_CACHE_READ | OPLOCK_LEVEL_CACHE_HANDLE, &o, &refused);
+         if (held == INVALID_HANDLE_VALUE) return refused;
+         const HANDLE source = s.Open("source", GENERIC_WRITE | DELETE, 0);
+         std::atomic<LONG> status{1};
+         std::thread rename([&] { status = s.Rename(source, "target", 3, 65); });
+         std::this_thread::sleep_for(std::chrono::seconds(1));
+         const bool waited = status == 1;
+         ::CloseHandle(held);  // lets the rename go on
+         rename.join();
+         return waited ? std::string("waits") : "answered " + NtAnswer(status);
+       }},
+      {"a device name under a folder", "learn.microsoft.com: Naming Files, reserved names",
+       "\\\\.\\COM1|C:\\folder\\COM1",
+       [](Scratch&) {
+         char full[MAX_PATH];
+         ::GetFullPathNameA("C:\\folder\\COM1", MAX_PATH, full, nullptr);
+         return std::string(full);
+       }},
+      {"SetDefaultDllDirectories skips the program's folder",
+       "learn.microsoft.com: SetDefaultDllDirectories, LOAD_LIBRARY_SEARCH_SYSTEM32", "error 126",
+       [](Scratch&) {
+         ::SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
+         const HMODULE planted = ::LoadLibraryA("hosts_facts_planted.dll");
+         const std::string answer = Answer(planted != nullptr);
+         if (planted != nullptr) ::FreeLibrary(planted);
+         return answer;
+       }},
+      {"the machine's hosts file has one name, or a second in the component store",
+       "public reports: the hosts file hard-linked into WinSxS on Windows 10 and 11",
+       "1 name|2 names, the other in the component store",
+       [](Scratch&) {
+         char windows[MAX_PATH];
+         ::GetSystemWindowsDirectoryA(windows, MAX_PATH);
+         const std::string hosts = std::string(windows) + "\\System32\\drivers\\etc\\hosts";
+         BY_HANDLE_FILE_INFORMATION data{};
+         const HANDLE h =
+             ::CreateFileA(hosts.c_str(), 0, kShareAll, nullptr, OPEN_EXISTING, 0, nullptr);
+         ::GetFileInformationByHandle(h, &data);
+         ::CloseHandle(h);
+         if (data.nNumberOfLinks == 1) return std::string("1 name");
+         std::string names = std::to_string(data.nNumberOfLinks) + " names";
+         const auto first =
+             SystemFunction<FindFirstFileNameWFunction>("kernel32.dll", "FindFirstFileNameW");
+         WCHAR name[MAX_PATH];
+         DWORD size = MAX_PATH;
+         const std::wstring wide(hosts.begin(), hosts.end());
+         const HANDLE search =
+             first == nullptr ? INVALID_HANDLE_VALUE : first(wide.c_str(), 0, &size, name);
+         if (search == INVALID_HANDLE_VALUE) return names + ", not listed";
+         const auto next =
+             SystemFunction<FindNextFileNameWFunction>("kernel32.dll", "FindNextFileNameW");
+         bool store = false;
+         do {
+           const std::wstring each(name);
+           store |= each.find(L"\\WinSxS\\") != std::wstring::npos;
+           names += "; " + std::string(each.begin(), each.end());
+         } while ((size = MAX_PATH, next(search, &size, name)));
+         ::FindClose(search);
+         return data.nNumberOfLinks == 2 && store ? "2 names, the other in the component store"
+                                                  : names;
+       }},
+  };
+  return facts;
+}
+
+// Where Wine 8 answers otherwise, and why.
+struct WineDifference {
+  const char* fact;
+  const char* answer;
+  const char* reason;
+};
+const WineDifference kWineDifferences[] = {
+    {"posix rename replaces a file held open sharing delete", "status 0xc0000002",
+     "Wine's NtSetInformationFile has no FileRenameInformationEx"},
+    {"posix rename refused while a holder does not share delete", "status 0xc0000002",
+     "Wine's NtSetInformationFile has no FileRenameInformationEx"},
+    {"the parent of a held folder cannot be renamed", "ok",
+     "Wine looks only at the renamed folder's own handles"},
+    {"FindFirstFileNameW lists every name", "no such call", "Wine's kernel32 has no such export"},
+    {"the lock's descriptor keeps a standard user out", "ok",
+     "Wine does not check a file's DACL when it is opened"},
+    {"setting another account as owner needs the restore privilege", "ok",
+     "Wine lets a program give a file any owner"},
+    {"CREATE_NEW on a name whose delete is pending", "error 80",
+     "Wine shows a file whose delete is pending as an ordinary file"},
+    {"POSIX delete frees the name while held", "delete: error 87",
+     "Wine has no FileDispositionInfoEx"},
+    {"an open that meets an oplock completes at once", "no oplock: error 50",
+     "Wine grants no opportunistic locks"},
+    {"a rename waits for a Read-Handle oplock's holder", "no oplock: error 50",
+     "Wine grants no opportunistic locks"},
+};
+
+bool UnderWine() {
+  return ::GetProcAddress(::GetModuleHandleA("ntdll.dll"), "wine_get_version") != nullptr;
+}
+
+std::string Build() {
+  using RtlGetVersion = LONG(NTAPI*)(OSVERSIONINFOW*);
+  OSVERSIONINFOW version{};
+  version.dwOSVersionInfoSize = sizeof version;
+  SystemFunction<RtlGetVersion>("ntdll.dll", "RtlGetVersion")(&version);
+  std::string build = "Windows " + std::to_string(version.dwMajorVersion) + "." +
+                      std::to_string(version.dwMinorVersion) + "." +
+                      std::to_string(version.dwBuildNumber);
+  using WineVersion = const char*(CDECL*)();
+  if (const auto wine = SystemFunction<WineVersion>("ntdll.dll", "wine_get_version")) {
+    build += " (Wine " + std::string(wine()) + ")";
+  }
+  return build;
+}
+
+bool Matches(const std::string& answer, const std::string& expected) {
+  std::istringstream choices(expected);
+  for (std::string choice; std::getline(choices, choice, '|');) {
+    if (choice == answer) return true;
+  }
+  return false;
+}
+
+TEST(WindowsFactsTest, EachFactAnswersAsWindowsDoes) {
+  const bool wine = UnderWine();
+  std::ostringstream report;
+  report << Build() << "\n";
+  char temp[MAX_PATH];
+  ::GetTempPathA(MAX_PATH, temp);
+  int number = 0;
+  for (const Fact& fact : Facts()) {
+    Scratch s;
+    s.dir = std::string(temp) + "hosts_facts_" + std::to_string(::GetCurrentProcessId()) + "_" +
+            std::to_string(++number);
+    ::CreateDirectoryA(s.dir.c_str(), nullptr);
+    s.folder = ::CreateFileA(s.dir.c_str(), FILE_LIST_DIRECTORY | FILE_TRAVERSE | SYNCHRONIZE,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                             FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    const std::string answer = fact.observe(s);
+    std::string expected = fact.windows;
+    const char* reason = nullptr;
+    for (const WineDifference& difference : kWineDifferences) {
+      if (wine && fact.name == std::string(difference.fact)) {
+        expected = difference.answer;
+        reason = difference.reason;
+      }
+    }
+    // Only a Windows that cannot make a standard user here leaves a fact
+    // unchecked; under Wine every fact answers.
+    const bool unchecked = !wine && answer.rfind("cannot be checked here", 0) == 0;
+    EXPECT_TRUE(unchecked || Matches(answer, expected))
+        << fact.name << ": " << answer << ", expected " << expected;
+    report << (unchecked                   ? "UNCHECKED "
+               : Matches(answer, expected) ? "as expected "
+                                           : "DIFFERS ")
+           << fact.name << ": " << answer << " (Windows: " << fact.windows
+           << (reason ? std::string("; Wine: ") + reason : std::string()) << "; " << fact.source
+           << ")\n";
+    for (HANDLE h : s.open) ::CloseHandle(h);
+    ::CloseHandle(s.folder);
+    ::MoveFileExA((s.dir + "-moved").c_str(), s.dir.c_str(), 0);
+    for (const char* name : {"target", "source", "renamed", "one", "two", "lock", "owned",
+                             "pending", "posix", "oplocked", "rr"}) {
+      ::DeleteFileA(s.Path(name).c_str());
+    }
+    ::RemoveDirectoryA((s.dir + "-parent\\held").c_str());
+    ::RemoveDirectoryA((s.dir + "-parent").c_str());
+    ::RemoveDirectoryA(s.dir.c_str());
+  }
+  // Every listed difference is a fact of the table.
+  for (const WineDifference& difference : kWineDifferences) {
+    EXPECT_TRUE(IsWindowsFact(difference.fact)) << difference.fact;
+  }
+  std::cout << report.str();
+  if (const char* path = std::getenv("HOSTS_FACTS_REPORT")) std::ofstream(path) << report.str();
+}
+
+}  // namespace
+
+bool IsWindowsFact(const std::string& name) {
+  for (const Fact& fact : Facts()) {
+    if (name == fact.name) return true;
+  }
+  return false;
+}
+
+}  // namespace hosts
