@@ -21,6 +21,11 @@ import tempfile
 import time
 
 ENTRIES = "127.0.0.1 vpn.localhost\n127.0.0.1 client.vpn.example\n"
+# What a replace costs at the least: write a copy, flush it, rename it over
+# the file and flush the folder.
+REPLACE_FLOOR = "floor (copy, flush, rename, flush folder)"
+# An install on a file that already holds the entries.
+AGAIN = "install, nothing to change"
 
 
 def sha256(path):
@@ -31,7 +36,7 @@ def sha256(path):
 class Bench:
     def __init__(self, args):
         self.args = args
-        self.work = tempfile.mkdtemp(prefix="hosts_bench_", dir=args.work)
+        self.work = tempfile.mkdtemp(prefix="hosts_bench_", dir=os.path.abspath(args.work))
         self.root = os.path.join(self.work, "Windows")
         self.etc = os.path.join(self.root, "System32", "drivers", "etc")
         os.makedirs(self.etc)
@@ -45,10 +50,13 @@ class Bench:
     def commands(self, tool, op):
         timed = ["/usr/bin/time", "-f", "%M", "-o", self.rss_file]
         if tool == "hosts_entry_tool":
-            option = "--install-dns" if op == "install" else "--uninstall-dns"
+            option = "--uninstall-dns" if op == "uninstall" else "--install-dns"
             return [timed + ["env", "SystemRoot=" + self.root, self.args.tool, option]]
         if tool == "floor (cp + fsync)":
             return [timed + ["sh", "-c", 'cp "$0" "$1" && sync "$1"', self.hosts, self.copy]]
+        if tool == REPLACE_FLOOR:
+            return [timed + ["sh", "-c", 'cp "$0" "$0.new" && sync "$0.new" && mv "$0.new" "$0" && '
+                             'sync "$(dirname "$0")"', self.hosts]]
         if tool == "hostsed":
             if op == "install":
                 return [timed + ["hostsed", "-f", self.hosts, "add", "127.0.0.1",
@@ -90,6 +98,15 @@ class Bench:
         return (statistics.median(s[0] for s in samples),
                 statistics.median(s[1] for s in samples))
 
+    def installed(self, source):
+        """A copy of `source` with the entries installed by the tool."""
+        path = os.path.join(self.work, "installed")
+        shutil.copyfile(source, self.hosts)
+        subprocess.run(["env", "SystemRoot=" + self.root, self.args.tool, "--install-dns"],
+                       check=True)
+        shutil.copyfile(self.hosts, path)
+        return path
+
     def cleanup(self):
         shutil.rmtree(self.work, ignore_errors=True)
 
@@ -109,6 +126,7 @@ def main():
     tools = ["hosts_entry_tool", "floor (cp + fsync)", "hostsed", "hostile (set x2)",
              "hostile (load)"]
     rows = []
+    again_rows = []
     try:
         for file_arg in args.files:
             label, path = file_arg.split("=", 1)
@@ -121,6 +139,11 @@ def main():
                     print(f"  {label} {op} {tool}: {results[tool][0]:.3f} s, "
                           f"{results[tool][1] / 2**20:.1f} MB", file=sys.stderr)
                 rows.append((label, size, op, results))
+            # The same file once installed, installed again: nothing is written.
+            installed = bench.installed(path)
+            again = {tool: bench.measure(installed, tool, AGAIN, args.runs)
+                     for tool in ("hosts_entry_tool", REPLACE_FLOOR)}
+            again_rows.append((label, size, again))
     finally:
         bench.cleanup()
     if sha256("/etc/hosts") != etc_hosts_before:
@@ -145,6 +168,14 @@ def main():
               f"RSS {rss / 2**20:.1f} MB vs limit {(s + 8 * 2**20) / 2**20:.1f} MB; "
               + ", ".join(f"{tool} {results[tool][0] / ours:.0f}x" for tool in tools[2:])
               + " slower")
+    print()
+    print("| file | command | tool | median wall | peak RSS | wall / replace floor |")
+    print("|---|---|---|---:|---:|---:|")
+    for label, size, results in again_rows:
+        floor = results[REPLACE_FLOOR][0]
+        for tool, (wall, rss) in results.items():
+            print(f"| {label} ({size / 1e6:.1f} MB) | {AGAIN} | {tool} | {wall * 1000:.0f} ms | "
+                  f"{rss / 2**20:.1f} MB | {wall / floor:.2f} |")
     print("/etc/hosts unchanged.")
 
 

@@ -204,6 +204,64 @@ class UpdateLock {
   FileHandle lock_ = kNoFile;
 };
 
+// A file read a megabyte at a time: the bytes read and not yet dropped, more
+// only for a longer line. A file that turns out to be UTF-16 text is refused
+// as soon as its first two bytes are in.
+class Chunks {
+ public:
+  // `source` is kNoFile for a file that is not there, which reads as empty.
+  Chunks(FileSystem& fs, FileHandle source, bool encoding_checked)
+      : fs_(fs), source_(source), at_end_(source == kNoFile), encoding_checked_(encoding_checked) {}
+
+  // Reads what follows, once at least two bytes are in or the file ended.
+  Status Next() {
+    do {
+      if (!at_end_) {
+        if (filled_ == buffer_.size()) buffer_.resize(buffer_.size() * 2);
+        std::size_t got = 0;
+        Status status = fs_.Read(source_, buffer_.data() + filled_, buffer_.size() - filled_, &got);
+        if (!status.ok()) return status.In("read");
+        at_end_ = got == 0;
+        filled_ += got;
+      }
+    } while (!encoding_checked_ && filled_ < 2 && !at_end_);
+    if (!encoding_checked_ && IsUtf16Text(text())) return Status::Failed(kUtf16Message);
+    encoding_checked_ = true;
+    return Status();
+  }
+
+  // Reads up to `*left` bytes for copying as they are, and counts them off.
+  // kChanged when the file ends first: it is shorter than it was.
+  Status Copy(std::uint64_t* left, std::string_view* copied) {
+    std::size_t got = 0;
+    const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(*left, kReadSize));
+    if (Status status = fs_.Read(source_, buffer_.data(), want, &got); !status.ok()) {
+      return status.In("read");
+    }
+    if (got == 0) return Status(Code::kChanged, "the file changed since it was read");
+    *left -= got;
+    *copied = std::string_view(buffer_.data(), got);
+    return Status();
+  }
+
+  std::string_view text() const { return std::string_view(buffer_.data(), filled_); }
+  bool at_end() const { return at_end_; }
+
+  // Drops the first `used` bytes held.
+  void Drop(std::size_t used) {
+    std::memmove(buffer_.data(), buffer_.data() + used, filled_ - used);
+    filled_ -= used;
+  }
+
+ private:
+  FileSystem& fs_;
+  const FileHandle source_;
+  std::vector<char> buffer_ = std::vector<char>(kReadSize);
+  std::size_t filled_ = 0;
+  bool at_end_;
+  bool encoding_checked_;
+};
+
 bool IsTempName(std::string_view name, std::string_view prefix) {
   if (name.size() <= prefix.size() + kTempEnd.size() || name.substr(0, prefix.size()) != prefix ||
       name.substr(name.size() - kTempEnd.size()) != kTempEnd) {
@@ -266,8 +324,9 @@ class Update {
     }
   }
 
-  // Read, rewrite into a temporary file, replace; or fall back to rewriting
-  // the file in place.
+  // Read; when the rewrite changes nothing, stop there. Otherwise rewrite
+  // into a temporary file and replace; or fall back to rewriting the file in
+  // place.
   Status Pass() {
     OpenFile hosts(fs_);
     FileInfo before;
@@ -280,6 +339,16 @@ class Update {
     } else if (!status.ok()) {
       return status.In("read");
     }
+    // A file that already is what was asked for is not written at all, so
+    // its protections, names and holders do not matter; and nothing of the
+    // file changes, its times included.
+    std::uint64_t same = 0;  // how many bytes at the start the rewrite leaves as they are
+    if (before.exists) {
+      bool unchanged = false;
+      if (status = Unchanged(hosts.get(), &unchanged, &same); !status.ok()) return status;
+      if (unchanged) return Status();
+      if (status = fs_.Rewind(hosts.get()); !status.ok()) return status.In("read");
+    }
     if (status = CheckProtection(before); !status.ok()) return status;
 
     TempFile temp(fs_, folder_);
@@ -289,48 +358,71 @@ class Update {
       return RewriteInPlace(before, status);
     }
     if (!status.ok()) return status;
-    status = StreamRewrite(hosts.get(), temp);
+    status = StreamRewrite(hosts.get(), same, temp);
     if (status.ok()) status = temp.Sync();
     if (!status.ok()) return temp.Abandon(status);
     return Replace(hosts, before, temp);
   }
 
+  // Whether the rewrite of `source` gives exactly its bytes, and how many
+  // bytes at its start, whole lines, the rewrite leaves as they are. Reads as
+  // far as the first difference, holding a megabyte and the lines the
+  // rewrite has dropped but may yet put back at the end (the managed lines,
+  // when installing), no more.
+  Status Unchanged(FileHandle source, bool* unchanged, std::uint64_t* same) {
+    std::string tail;  // what the rewrite appends after the last line
+    if (install_) AppendManagedLines(&tail);
+    Chunks chunks(fs_, source, false);
+    std::string out;
+    std::string behind;  // bytes read whose rewrite has not come out yet
+    *unchanged = false;
+    *same = 0;
+    while (!chunks.at_end()) {
+      if (Status status = chunks.Next(); !status.ok()) return status;
+      out.clear();
+      const std::size_t used = RewriteLines(chunks.text(), chunks.at_end(), &out);
+      const std::string_view lines = chunks.text().substr(0, used);
+      if (behind.empty() && lines == out) {
+        *same += out.size();  // the common case: every line as it was
+      } else {
+        behind.append(lines);
+        if (behind.compare(0, out.size(), out) != 0) return Status();
+        behind.erase(0, out.size());
+        *same += out.size();
+      }
+      if (behind.size() > tail.size()) return Status();
+      chunks.Drop(used);
+    }
+    *unchanged = behind == tail;
+    return Status();
+  }
+
   // Reads `source` (kNoFile for a missing file) to its end, writing the
   // rewritten lines to `temp` as it goes, then the managed lines when
-  // installing. Holds a megabyte of input and its rewrite at a time, more
-  // only for a longer line.
-  Status StreamRewrite(FileHandle source, TempFile& temp) {
-    std::vector<char> in(kReadSize);
-    std::size_t filled = 0;
+  // installing. The first `same` bytes, which the rewrite leaves as they
+  // are, are copied as they are. Holds a megabyte of input and its rewrite
+  // at a time, more only for a longer line.
+  Status StreamRewrite(FileHandle source, std::uint64_t same, TempFile& temp) {
+    // Where a start is copied, its encoding was checked already.
+    Chunks chunks(fs_, source, same > 0);
+    while (same > 0) {
+      std::string_view copied;
+      if (Status status = chunks.Copy(&same, &copied); !status.ok()) return status;
+      if (Status status = temp.Write(copied); !status.ok()) return status;
+    }
     std::string out;
     out.reserve(kReadSize + kReadSize / 8);
-    bool at_end = source == kNoFile;
-    bool encoding_checked = false;
-    for (;;) {
-      if (!at_end) {
-        if (filled == in.size()) in.resize(in.size() * 2);
-        std::size_t got = 0;
-        Status status = fs_.Read(source, in.data() + filled, in.size() - filled, &got);
-        if (!status.ok()) return status.In("read");
-        at_end = got == 0;
-        filled += got;
-      }
-      const std::string_view text(in.data(), filled);
-      if (!encoding_checked) {
-        if (filled < 2 && !at_end) continue;
-        if (IsUtf16Text(text)) return Status::Failed(kUtf16Message);
-        encoding_checked = true;
-      }
-      const std::size_t used = RewriteLines(text, at_end, &out);
-      if (at_end && install_) AppendManagedLines(&out);
+    do {
+      if (Status status = chunks.Next(); !status.ok()) return status;
+      const std::size_t used = RewriteLines(chunks.text(), chunks.at_end(), &out);
+      if (chunks.at_end() && install_) AppendManagedLines(&out);
       if (!out.empty()) {
         if (Status status = temp.Write(out); !status.ok()) return status;
       }
       out.clear();
-      std::memmove(in.data(), in.data() + used, filled - used);
-      filled -= used;
-      if (at_end) return Status();
-    }
+      chunks.Drop(used);
+    } while (!chunks.at_end());
+    return Status();
   }
 
   // kChanged unless the name still leads to the version of the file that was read.

@@ -5,7 +5,7 @@
 #   - rollback custom actions whose program is in the Binary table (wixl
 #     leaves them out),
 #   - the custom actions' sequence numbers (wixl does not place actions
-#     sequenced Before= another custom action or a standard action),
+#     sequenced Before= or After= another action),
 #   - RemoveExistingProducts right after InstallValidate (wixl has no
 #     MajorUpgrade/@Schedule).
 # Usage: build_msi.sh VERSION TOOL_EXE OUTPUT_MSI
@@ -33,6 +33,6 @@ msibuild package.msi \
   -q "UPDATE InstallExecuteSequence SET Sequence = 1450 WHERE Action = 'RemoveExistingProducts'" \
   -q "UPDATE InstallExecuteSequence SET Sequence = 3498 WHERE Action = 'RollbackUninstallDns'" \
   -q "UPDATE InstallExecuteSequence SET Sequence = 3499 WHERE Action = 'UninstallDns'" \
-  -q "UPDATE InstallExecuteSequence SET Sequence = 4001 WHERE Action = 'RollbackInstallDns'" \
+  -q "UPDATE InstallExecuteSequence SET Sequence = 1501 WHERE Action = 'RollbackInstallDns'" \
   -q "UPDATE InstallExecuteSequence SET Sequence = 4002 WHERE Action = 'InstallDns'"
 mv package.msi "$output"

@@ -26,6 +26,9 @@ const std::string kTemp0 = kHosts + ".hosts_entry_tool-0.tmp";
 const std::string kOriginal = "# hosts\n127.0.0.1 localhost\n127.0.0.1 " +
                               std::string(LocalAliasHost) + "\n0.0.0.0 ads.example\n";
 const std::string kAddedLine = "10.0.0.1\tadded.by.another.program\n";
+// The fake hands out 7 bytes a read: the first read of the rewrite in place
+// comes after those that read kOriginal to its end once.
+const int kFirstReadInPlace = static_cast<int>(kOriginal.size() + 6) / 7 + 2;
 // No twin of the file can be made in its folder: only a rewrite in place can change it.
 const Fault kNoTwin{Op::kCreateTemp, 1, 1 << 30, Code::kInPlaceOnly};
 
@@ -189,6 +192,38 @@ TEST(HostsFileTest, ProtectedOrUnsuitableFilesAreLeftAlone) {
   }
 }
 
+// A file that already is what was asked for is not written at all, so that
+// nothing that keeps it from being written matters: 0, and no temporary
+// file, rename or rewrite in place.
+TEST(HostsFileTest, NothingToChangeNothingWritten) {
+  const std::vector<std::function<void(FakeFileSystem&)>> refusals = {
+      [](FakeFileSystem&) {},
+      [](FakeFileSystem& fs) { fs.files[kHosts].info.read_only = true; },
+      [](FakeFileSystem& fs) { fs.files[kHosts].info.immutable = true; },
+      [](FakeFileSystem& fs) { fs.files[kHosts].info.links = 2; },
+      [](FakeFileSystem& fs) { fs.faults.push_back(kNoTwin); },
+  };
+  for (std::size_t i = 0; i < refusals.size(); ++i) {
+    for (const bool install : {true, false}) {
+      const std::string label = std::to_string(i) + (install ? " install" : " uninstall");
+      const std::string done = RewrittenHostsText(kOriginal + kAddedLine, install);
+      FakeFileSystem fs = WithHosts(&done);
+      refusals[i](fs);
+      const FileInfo before = fs.files[kHosts].info;
+      ExpectPromiseKept(fs, Update(fs, install), done, install, 0, label);
+      EXPECT_TRUE(fs.files[kHosts].info.SameVersion(before)) << label;
+      for (const Op op : {Op::kCreateTemp, Op::kCommitTemp, Op::kOpenInPlace, Op::kOverwrite}) {
+        EXPECT_EQ(fs.CallsOf(op), 0) << label << " " << OpName(op);
+      }
+    }
+  }
+  // A file that lacks only the lines an install appends does change.
+  const std::string uninstalled = RewrittenHostsText(kOriginal, false);
+  FakeFileSystem fs = WithHosts(&uninstalled);
+  ExpectPromiseKept(fs, Update(fs, true), uninstalled, true, 0, "only the appended lines");
+  EXPECT_EQ(fs.CallsOf(Op::kCommitTemp), 1);
+}
+
 // Names taken by live runs are skipped, each in turn; what killed runs left is
 // removed first, and only under the lock.
 TEST(HostsFileTest, TemporaryNames) {
@@ -274,6 +309,7 @@ TEST(HostsFileTest, FaultTable) {
       {{{Op::kOpenFolder}}, -1, "open the folder"},
       {{{Op::kOpenHeld}}, -1, "read"},
       {{{Op::kRead}}, -1, "read"},
+      {{{Op::kRewind}}, -1, "read"},
       {{kNoTwin}, 0, ""},
       {{{Op::kCreateTemp}}, -1, "create temporary file"},  // an I/O error: no rewrite in place
       {{{Op::kCreateTemp, 1, kAll, Code::kExists}}, -1, "every name is taken"},
@@ -288,7 +324,7 @@ TEST(HostsFileTest, FaultTable) {
        -1,
        "could not be removed"},
       {{kNoTwin, {Op::kOpenInPlace}}, -1, "open for rewriting in place"},
-      {{kNoTwin, {Op::kRead}}, -1, "read before rewriting in place"},
+      {{kNoTwin, {Op::kRead, kFirstReadInPlace}}, -1, "read before rewriting in place"},
       {{kNoTwin, {Op::kOverwrite, 1, 1}}, -1, "written back"},
       {{kNoTwin, {Op::kOverwrite}}, -1, "restoring the original content failed too"},
       {{{Op::kCommitTemp, 1, 1, Code::kInPlaceOnly}, {Op::kOverwrite, 1, 1}},

@@ -4,14 +4,16 @@ hosts file byte for byte after each install, failed install, upgrade and
 removal.
 
 Wine 8 does not set UPGRADINGPRODUCTCODE while an upgrade removes the old
-product, so the uninstall action's condition cannot be seen at work here; the
-early removal of the old product (right after InstallValidate) is what keeps
-the entries through an upgrade under Wine, and would on Windows even if the
-condition were missing.
+product; a removal that passes it on the command line plays that part. Nor
+does it run the rollback of a repair, a patch, a change of features or of
+the old product's removal: for those, TransactionTablesTest reads the built
+package's tables and works out, for every kind of transaction and a failure
+at every later point, what Windows Installer would run.
 """
 
 import argparse
 import os
+import re
 import subprocess
 import sys
 import tempfile
@@ -41,14 +43,15 @@ class PackageTest(unittest.TestCase):
             self.msiexec("/x", package)
         subprocess.run(["rm", "-rf", self.tmp])
 
-    def msiexec(self, action, package):
+    def msiexec(self, action, package, *properties):
         """Runs msiexec quietly; its status and the trace of the msi module."""
         env = dict(os.environ, WINEPREFIX=ARGS.wineprefix, WINEDEBUG="-all,+msi")
         # Into a file, not a pipe: the installer service msiexec starts
         # would hold a pipe open for long after msiexec has ended.
         with tempfile.TemporaryFile() as trace:
             proc = subprocess.run([ARGS.wine, "msiexec", action,
-                                   "Z:" + package.replace("/", "\\"), "/qn"], env=env,
+                                   "Z:" + package.replace("/", "\\"), "/qn"] + list(properties),
+                                  env=env,
                                   stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                   stderr=trace, timeout=300)
             trace.seek(0)
@@ -68,14 +71,7 @@ class PackageTest(unittest.TestCase):
     def test_an_install_that_fails_later_takes_the_entries_out_again(self):
         # A vendor's action after the tool's fails: the install rolls back,
         # and the rollback action takes the entries out.
-        failing = os.path.join(self.tmp, "failing.msi")
-        subprocess.run(["cp", ARGS.old, failing], check=True)
-        subprocess.run(["msibuild", failing, "-q",
-                        "INSERT INTO CustomAction (Action, Type, Source, Target) VALUES "
-                        "('FailAfterDns', 3106, 'INSTALLDIR', '\"[System64Folder]cmd.exe\" /c exit 3')",
-                        "-q", "INSERT INTO InstallExecuteSequence (Action, Sequence) VALUES "
-                        "('FailAfterDns', 4003)"], check=True)
-        status, trace = self.msiexec("/i", failing)
+        status, trace = self.msiexec("/i", self.failing(ARGS.old))
         self.assertNotEqual(status, 0)
         self.assertIn(b"--install-dns", trace)  # the tool's action did run
         self.assertEqual(self.read(), KEPT)
@@ -90,6 +86,72 @@ class PackageTest(unittest.TestCase):
         self.assertEqual(self.read(), ORIGINAL)
         self.assertFalse(os.path.exists(self.installed))
 
+    def failing(self, package, condition="1", sequence=4003):
+        """A copy of `package` with an action after the tool's (at `sequence`)
+        that fails where `condition` holds."""
+        copy = os.path.join(self.tmp, "failing-" + os.path.basename(package))
+        subprocess.run(["cp", package, copy], check=True)
+        subprocess.run(["msibuild", copy, "-q",
+                        "INSERT INTO CustomAction (Action, Type, Source, Target) VALUES "
+                        "('FailAfterDns', 3106, 'TARGETDIR', '\"[System64Folder]cmd.exe\" /c exit 3')",
+                        "-q", "INSERT INTO InstallExecuteSequence (Action, Condition, Sequence) "
+                        f"VALUES ('FailAfterDns', '{condition}', {sequence})"], check=True)
+        return copy
+
+    def assertClientAndEntries(self, installed):
+        """The entries are in the hosts file exactly while the client is."""
+        self.assertEqual(os.path.exists(self.installed), installed)
+        self.assertEqual(self.read(), KEPT + self.tail if installed else KEPT)
+
+    def test_an_upgrade_over_a_read_only_hosts_file_keeps_the_entries(self):
+        # The file already holds the entries, so the new version's install
+        # action has nothing to change and succeeds.
+        self.assertEqual(self.msiexec("/i", ARGS.old)[0], 0)
+        os.chmod(self.hosts, 0o444)
+        self.assertEqual(self.msiexec("/i", ARGS.new)[0], 0)
+        self.assertClientAndEntries(True)
+
+    def test_an_upgrade_that_fails_later_leaves_neither_version_nor_entries(self):
+        # The old version went before the new one's transaction began, so a
+        # failure leaves neither; the new version's rollback takes the entries
+        # out.
+        self.assertEqual(self.msiexec("/i", ARGS.old)[0], 0)
+        status, _ = self.msiexec("/i", self.failing(ARGS.new))
+        self.assertNotEqual(status, 0)
+        self.assertClientAndEntries(False)
+
+    def test_removing_the_old_version_in_an_upgrade_keeps_the_entries(self):
+        # As Windows removes it during an upgrade, with UPGRADINGPRODUCTCODE:
+        # the entries stay for the new version.
+        self.assertEqual(self.msiexec("/i", ARGS.old)[0], 0)
+        status, _ = self.msiexec("/x", ARGS.old, "UPGRADINGPRODUCTCODE={00000000-0000-0000-0000-000000000001}")
+        self.assertEqual(status, 0)
+        self.assertFalse(os.path.exists(self.installed))
+        self.assertEqual(self.read(), KEPT + self.tail)
+
+    def test_a_repair_puts_the_entries_back_and_a_failed_one_keeps_them(self):
+        package = self.failing(ARGS.old, "FAIL")
+        self.assertEqual(self.msiexec("/i", package)[0], 0)
+        with open(self.hosts, "wb") as f:
+            f.write(ORIGINAL)
+        self.assertEqual(self.msiexec("/i", package, "REINSTALL=ALL", "REINSTALLMODE=omus")[0], 0)
+        # The repair failing after the tool's action: the client stays, and
+        # so do the entries (Wine runs no rollback in a repair; the tables
+        # below show that Windows would run none of the tool's either).
+        self.assertClientAndEntries(True)
+        self.assertNotEqual(
+            self.msiexec("/i", package, "REINSTALL=ALL", "REINSTALLMODE=omus", "FAIL=1")[0], 0)
+        self.assertClientAndEntries(True)
+
+    def test_an_uninstall_that_fails_later_keeps_entries_and_client_together(self):
+        # Windows rolls the removal back, files and entries; Wine's msiexec
+        # restores neither (it does not roll back removed files), which
+        # leaves no client and no entries: either way, together.
+        package = self.failing(ARGS.old, 'REMOVE~="ALL"', 3501)  # just after RemoveFiles
+        self.assertEqual(self.msiexec("/i", package)[0], 0)
+        self.assertNotEqual(self.msiexec("/x", package)[0], 0)
+        self.assertEqual(os.path.exists(self.installed), self.read() == KEPT + self.tail)
+
     def test_an_upgrade_keeps_the_entries(self):
         self.assertEqual(self.msiexec("/i", ARGS.old)[0], 0)
         status, trace = self.msiexec("/i", ARGS.new)
@@ -99,6 +161,153 @@ class PackageTest(unittest.TestCase):
         self.assertLess(trace.find(b"--uninstall-dns"), trace.rfind(b"--install-dns"))
         self.assertEqual(self.msiexec("/x", ARGS.new)[0], 0)
         self.assertEqual(self.read(), KEPT)
+
+
+def evaluate(condition, properties):
+    """A Windows Installer condition: property names, "strings", =, <>, ~=
+    (equal but for case), NOT, AND, OR and parentheses. An empty condition
+    holds; a property is true when it is set."""
+    tokens = re.findall(r'"[^"]*"|~=|<>|=|\(|\)|[A-Za-z_][A-Za-z0-9_.]*', condition)
+    at = 0
+
+    def take():
+        nonlocal at
+        at += 1
+        return tokens[at - 1]
+
+    def peek():
+        return tokens[at] if at < len(tokens) else None
+
+    def value():
+        token = take()
+        if token == "(":
+            result = either()
+            take()
+            return result
+        if token.upper() == "NOT":
+            return not truth(value())
+        if token.startswith('"'):
+            result = token[1:-1]
+        else:
+            result = properties.get(token, "")
+        if peek() in ("=", "<>", "~="):
+            operator, other = take(), value()
+            if operator == "~=":
+                return result.lower() == other.lower()
+            return (result == other) == (operator == "=")
+        return result
+
+    def truth(result):
+        return bool(result)
+
+    def both():
+        result = truth(value())
+        while peek() and peek().upper() == "AND":
+            take()
+            result = truth(value()) and result
+        return result
+
+    def either():
+        result = both()
+        while peek() and peek().upper() == "OR":
+            take()
+            result = both() or result
+        return result
+
+    return True if not tokens else either()
+
+
+# What Windows Installer sets for each kind of transaction, and whether the
+# client is installed before it, after it, and after it fails at a later
+# action. A major upgrade first removes the old version in a transaction of
+# its own (RemoveExistingProducts after InstallValidate), which its failure
+# does not undo.
+TRANSACTIONS = [
+    ("first install", {}, False, True, False),
+    ("uninstall", {"Installed": "1", "REMOVE": "ALL"}, True, False, True),
+    ("repair", {"Installed": "1", "REINSTALL": "ALL"}, True, True, True),
+    ("patch", {"Installed": "1", "PATCH": "C:\\patch.msp", "REINSTALL": "ALL"}, True, True, True),
+    ("change of features", {"Installed": "1", "ADDLOCAL": "Main"}, True, True, True),
+    ("minor upgrade", {"Installed": "1", "REINSTALL": "ALL", "REINSTALLMODE": "vomus"}, True,
+     True, True),
+    ("major upgrade", {"WIX_UPGRADE_DETECTED": "{OLD}"}, True, True, False),
+]
+# The old version's removal within an upgrade: the new version follows, so
+# the entries stay.
+REMOVAL_IN_UPGRADE = {"Installed": "1", "REMOVE": "ALL", "UPGRADINGPRODUCTCODE": "{NEW}"}
+
+
+def table(package, name):
+    """A table of the package as rows of column name to value."""
+    text = subprocess.run(["msiinfo", "export", package, name], check=True,
+                          stdout=subprocess.PIPE).stdout.decode()
+    lines = [line.rstrip("\r").split("\t") for line in text.splitlines()]
+    return [dict(zip(lines[0], row)) for row in lines[3:]]
+
+
+class TransactionTablesTest(unittest.TestCase):
+    """The built package's own tables, run as Windows Installer runs them:
+    for every kind of transaction, completed or failing after any of its
+    deferred actions, the entries end up in the hosts file exactly when the
+    client is installed."""
+
+    @classmethod
+    def setUpClass(cls):
+        sequence = {row["Action"]: row for row in table(ARGS.new, "InstallExecuteSequence")}
+        cls.actions = []  # (sequence, name, condition, rollback, entries after it)
+        for row in table(ARGS.new, "CustomAction"):
+            kind = int(row["Type"])
+            if kind & 0x400 and row["Target"] in ("--install-dns", "--uninstall-dns"):
+                step = sequence[row["Action"]]
+                cls.actions.append((int(step["Sequence"]), row["Action"], step["Condition"],
+                                    bool(kind & 0x100), row["Target"] == "--install-dns"))
+        cls.actions.sort()
+
+    def run_script(self, properties, entries, fail_after=None):
+        """The entries after the transaction's deferred actions, or after its
+        rollback when the action at `fail_after` (a sequence number) or the one
+        just after it fails."""
+        reached = [a for a in self.actions if evaluate(a[2], properties) and
+                   (fail_after is None or a[0] <= fail_after)]
+        for _, _, _, rollback, installs in reached:
+            if not rollback:
+                entries = installs
+        if fail_after is not None:
+            for _, _, _, rollback, installs in reversed(reached):
+                if rollback:
+                    entries = installs
+        return entries
+
+    def test_the_tool_runs_in_the_script(self):
+        names = [a[1] for a in self.actions]
+        self.assertEqual(sorted(names), ["InstallDns", "RollbackInstallDns",
+                                         "RollbackUninstallDns", "UninstallDns"])
+
+    def test_every_transaction_keeps_the_entries_with_the_client(self):
+        points = [None] + [a[0] for a in self.actions]
+        for name, properties, before, after, after_failure in TRANSACTIONS:
+            for point in points:
+                with self.subTest(transaction=name, failing_after=point):
+                    entries = before
+                    if name == "major upgrade":
+                        entries = self.run_script(REMOVAL_IN_UPGRADE, entries)
+                        self.assertTrue(entries, "the removal of the old version took them out")
+                    entries = self.run_script(properties, entries, point)
+                    self.assertEqual(entries, after if point is None else after_failure)
+            ran = [a[1] for a in self.actions if evaluate(a[2], properties)]
+            print(f"{name}: runs {', '.join(ran) or 'none of the tool actions'}", file=sys.stderr)
+        self.assertTrue(self.run_script(REMOVAL_IN_UPGRADE, True))
+
+    def test_the_condition_syntax(self):
+        cases = [("", {}, True), ("NOT Installed", {}, True), ("NOT Installed", {"Installed": "1"},
+                 False), ('REMOVE~="ALL"', {"REMOVE": "all"}, True),
+                 ('REMOVE~="ALL" AND NOT UPGRADINGPRODUCTCODE', {"REMOVE": "ALL"}, True),
+                 ('REMOVE~="ALL" AND NOT UPGRADINGPRODUCTCODE',
+                  {"REMOVE": "ALL", "UPGRADINGPRODUCTCODE": "{X}"}, False),
+                 ('NOT (A OR B)', {"B": "1"}, False), ('A <> "x"', {"A": "y"}, True)]
+        for condition, properties, holds in cases:
+            with self.subTest(condition=condition, properties=properties):
+                self.assertEqual(evaluate(condition, properties), holds)
 
 
 def main():
@@ -113,7 +322,13 @@ def main():
     ARGS, rest = parser.parse_known_args()
     ARGS.old, ARGS.new = os.path.abspath(ARGS.old), os.path.abspath(ARGS.new)
     program = unittest.main(argv=[sys.argv[0], "-v"] + rest, exit=False)
-    sys.exit(0 if program.result.wasSuccessful() else 1)
+    result = program.result
+    failed = {getattr(case, "test_case", case).id() for case, _ in result.failures + result.errors}
+    print(f"{result.testsRun - len(failed)} passed, {len(failed)} failed, "
+          f"{len(result.skipped)} skipped")
+    for case, reason in result.skipped:
+        print(f"skipped: {case.id()}: {reason}")
+    sys.exit(0 if result.wasSuccessful() and result.testsRun > 0 else 1)
 
 
 if __name__ == "__main__":
