@@ -234,9 +234,10 @@ LONG NTAPI ModelNtCreateFile(PHANDLE file, ACCESS_MASK access, POBJECT_ATTRIBUTE
                              ULONG ea_length) {
   ++model->calls;
   const UNICODE_STRING& name = *attributes->ObjectName;
-  const std::wstring wide(name.Buffer, name.Length / sizeof(wchar_t));
-  const std::string path =
-      PathOfHandle(attributes->RootDirectory) + "\\" + std::string(wide.begin(), wide.end());
+  std::string path = PathOfHandle(attributes->RootDirectory) + "\\";
+  for (USHORT i = 0; i < name.Length / sizeof(wchar_t); ++i) {
+    path += static_cast<char>(name.Buffer[i]);  // the tests' names are ASCII
+  }
   const bool hosts = Is(path, model->hosts);
   if (hosts) {
     if (HostsOpenAnswer(access) != 0) return kSharingViolation;

@@ -74,6 +74,31 @@ std::string NtAnswer(LONG status) {
   return status == 0 ? "ok" : text;
 }
 
+const auto kFindFirstFileName =
+    SystemFunction<FindFirstFileNameWFunction>("kernel32.dll", "FindFirstFileNameW");
+const auto kFindNextFileName =
+    SystemFunction<FindNextFileNameWFunction>("kernel32.dll", "FindNextFileNameW");
+
+// Every name of the file `path`, as FindFirstFileNameW lists them; none
+// where there is no such call.
+std::vector<std::string> NamesOf(const std::string& path) {
+  std::vector<std::string> names;
+  WCHAR name[MAX_PATH];
+  DWORD size = MAX_PATH;
+  const std::wstring wide(path.begin(), path.end());
+  const HANDLE search = kFindFirstFileName == nullptr
+                            ? INVALID_HANDLE_VALUE
+                            : kFindFirstFileName(wide.c_str(), 0, &size, name);
+  for (bool more = search != INVALID_HANDLE_VALUE; more;) {
+    names.emplace_back();
+    for (const WCHAR* c = name; *c != L'\0'; ++c) names.back() += static_cast<char>(*c);
+    size = MAX_PATH;
+    more = kFindNextFileName(search, &size, name) != 0;
+  }
+  if (search != INVALID_HANDLE_VALUE) ::FindClose(search);
+  return names;
+}
+
 // Renames a new file over one held open with `share`: the rename's answer.
 std::string RenameOverHeld(Scratch& s, DWORD share, ULONG flags, ULONG kind) {
   s.Open("target", GENERIC_READ, share);
@@ -168,21 +193,10 @@ const std::vector<Fact>& Facts() {
        }},
       {"FindFirstFileNameW lists every name", "learn.microsoft.com: FindFirstFileNameW", "2 names",
        [](Scratch& s) {
-         const auto first =
-             SystemFunction<FindFirstFileNameWFunction>("kernel32.dll", "FindFirstFileNameW");
-         const auto next =
-             SystemFunction<FindNextFileNameWFunction>("kernel32.dll", "FindNextFileNameW");
-         if (first == nullptr) return std::string("no such call");
+         if (kFindFirstFileName == nullptr) return std::string("no such call");
          ::CloseHandle(s.Open("one", GENERIC_WRITE, kShareAll));
          ::CreateHardLinkA(s.Path("two").c_str(), s.Path("one").c_str(), nullptr);
-         WCHAR name[MAX_PATH];
-         DWORD size = MAX_PATH;
-         const std::wstring path(s.Path("one").begin(), s.Path("one").end());
-         const HANDLE search = first(path.c_str(), 0, &size, name);
-         int names = search == INVALID_HANDLE_VALUE ? 0 : 1;
-         while (names > 0 && (size = MAX_PATH, next(search, &size, name))) ++names;
-         if (names > 0) ::FindClose(search);
-         return std::to_string(names) + " names";
+         return std::to_string(NamesOf(s.Path("one")).size()) + " names";
        }},
       {"FILE_NAME_OPENED names the hard link opened",
        "learn.microsoft.com: GetFinalPathNameByHandleA, FILE_NAME_OPENED", "the name opened",
@@ -354,24 +368,12 @@ const std::vector<Fact>& Facts() {
          ::GetFileInformationByHandle(h, &data);
          ::CloseHandle(h);
          if (data.nNumberOfLinks == 1) return std::string("1 name");
-         std::string names = std::to_string(data.nNumberOfLinks) + " names";
-         const auto first =
-             SystemFunction<FindFirstFileNameWFunction>("kernel32.dll", "FindFirstFileNameW");
-         WCHAR name[MAX_PATH];
-         DWORD size = MAX_PATH;
-         const std::wstring wide(hosts.begin(), hosts.end());
-         const HANDLE search =
-             first == nullptr ? INVALID_HANDLE_VALUE : first(wide.c_str(), 0, &size, name);
-         if (search == INVALID_HANDLE_VALUE) return names + ", not listed";
-         const auto next =
-             SystemFunction<FindNextFileNameWFunction>("kernel32.dll", "FindNextFileNameW");
+         std::string names = std::to_string(data.nNumberOfLinks) + " names:";
          bool store = false;
-         do {
-           const std::wstring each(name);
-           store |= each.find(L"\\WinSxS\\") != std::wstring::npos;
-           names += "; " + std::string(each.begin(), each.end());
-         } while ((size = MAX_PATH, next(search, &size, name)));
-         ::FindClose(search);
+         for (const std::string& name : NamesOf(hosts)) {
+           store |= name.find("\\WinSxS\\") != std::string::npos;
+           names += " " + name;
+         }
          return data.nNumberOfLinks == 2 && store ? "2 names, the other in the component store"
                                                   : names;
        }},

@@ -130,7 +130,7 @@ def checked(proc, command):
     if result.status not in (0, FAILURE_STATUS):
         raise UnexpectedStatus(
             f"{command}: exit status {result.status}, which the tool never gives\n"
-            f"stderr: {result.err!r}\nWine's log of the run:\n"
+            f"stdout: {result.out!r}\nstderr: {result.err!r}\nWine's log of the run:\n"
             f"{result.wine_log.decode('latin-1') or '(none)'}")
     return result
 
