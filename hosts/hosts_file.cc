@@ -379,6 +379,12 @@ class Update {
     *same = 0;
     while (!chunks.at_end()) {
       if (Status status = chunks.Next(); !status.ok()) return status;
+      if (behind.empty()) {
+        // The common case, every line as it was: skipped without a copy.
+        const std::size_t kept = UnchangedLines(chunks.text());
+        *same += kept;
+        chunks.Drop(kept);
+      }
       out.clear();
       const std::size_t used = RewriteLines(chunks.text(), chunks.at_end(), &out);
       const std::string_view lines = chunks.text().substr(0, used);

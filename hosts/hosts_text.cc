@@ -124,6 +124,22 @@ std::size_t RewriteLines(std::string_view chunk, bool last, std::string* out) {
   return start;
 }
 
+std::size_t UnchangedLines(std::string_view chunk) {
+  std::size_t start = 0;
+  for (;;) {
+    start = SkipUnchangedLines(chunk, start);
+    if (start == chunk.size()) return start;
+    // A line that could be managed: kept as it is only if it is not, and
+    // already ends in CR LF.
+    const LineSpan span = LineAt(chunk, start);
+    if (chunk[span.next - 1] != '\n' || span.next - start != span.line.size() + kLineEnd.size() ||
+        IsManagedLine(span.line)) {
+      return start;
+    }
+    start = span.next;
+  }
+}
+
 void AppendManagedLines(std::string* out) {
   for (const ManagedEntry& entry : ManagedEntries) {
     out->append(FormatManagedLine(entry));

@@ -57,6 +57,11 @@ std::string RewrittenHostsText(std::string_view text, bool install);
 // pieces are cut.
 std::size_t RewriteLines(std::string_view chunk, bool last, std::string* out);
 
+// How many bytes at the start of `chunk` are whole lines that the rewrite
+// keeps byte for byte (lines that are not managed and already end in CR
+// LF): the rewrite of that prefix is the prefix itself. Copies nothing.
+std::size_t UnchangedLines(std::string_view chunk);
+
 // Appends the managed lines, each with CR LF, in ManagedEntries order.
 void AppendManagedLines(std::string* out);
 

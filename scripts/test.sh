@@ -1,7 +1,8 @@
 #!/bin/sh
 # Installs what is missing, then builds and runs every test: the native
-# build, the Windows build under Wine, a bounded fuzzing run of the
-# transform and the sanitizer build. Exits non-zero on any failure or finding.
+# build, the hosted runners' workflow through actionlint, the Windows build
+# under Wine, a bounded fuzzing run of the transform and the sanitizer build.
+# Exits non-zero on any failure or finding.
 set -eu
 cd "$(dirname "$0")/.."
 sh scripts/install-packages.sh \

@@ -220,6 +220,17 @@ TEST(HostsTextTest, RewriteMatchesTheRuleWhereverPiecesAreCut) {
       const std::size_t piece = 1 + random() % 16;
       ASSERT_EQ(RewriteInPieces(text, install, piece), expected) << "pieces of " << piece;
     }
+    // The lines the rewrite keeps as they are: exactly as far as its output
+    // equals its input, whole lines.
+    const std::size_t kept = UnchangedLines(text);
+    const std::string rewritten = RewrittenHostsText(text, false);
+    std::size_t equal = 0;
+    while (equal < std::min(text.size(), rewritten.size()) && text[equal] == rewritten[equal]) {
+      ++equal;
+    }
+    const std::size_t line_end = text.rfind('\n', equal == 0 ? 0 : equal - 1);
+    ASSERT_EQ(kept, equal == 0 || line_end == std::string::npos ? 0 : line_end + 1)
+        << "input: " << text;
   }
 }
 
