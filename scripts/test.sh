@@ -14,8 +14,18 @@ fuzz_seconds=${HOSTS_FUZZ_SECONDS:-60}
 
 command -v npm >/dev/null || sh scripts/install-packages.sh nodejs npm
 
+# What each Python suite of a build's last test run counted, and each skip's
+# reason: ctest shows a suite's own output only when it fails. (The canary
+# fails its one case by design.)
+counts() {
+  awk '/^[0-9]+\/[0-9]+ Testing: / { name = $3 }
+       /^[0-9]+ passed, [0-9]+ failed, [0-9]+ skipped|^skipped: / { print "  " name ": " $0 }' \
+    "build/$1/Testing/Temporary/LastTest.log"
+}
+
 echo "== native build and tests =="
 cmake --workflow --preset native
+counts native
 cmake --build --preset native --target lint
 
 echo "== the hosted runners' workflow, linted =="
@@ -27,6 +37,7 @@ node tools/workflow-lint/lint.cjs build/workflow-lint/node_modules .github/workf
 
 echo "== Windows build, tests under Wine =="
 cmake --workflow --preset windows
+counts windows
 
 echo "== fuzzing the transform for ${fuzz_seconds}s =="
 cmake --preset fuzz >/dev/null
@@ -44,4 +55,5 @@ grep -E "^(Done|stat::number_of_executed_units)" build/fuzz/fuzz.log || true
 
 echo "== sanitizer build and tests =="
 cmake --workflow --preset asan
+counts asan
 
