@@ -387,15 +387,10 @@ class Update {
       }
       out.clear();
       const std::size_t used = RewriteLines(chunks.text(), chunks.at_end(), &out);
-      const std::string_view lines = chunks.text().substr(0, used);
-      if (behind.empty() && lines == out) {
-        *same += out.size();  // the common case: every line as it was
-      } else {
-        behind.append(lines);
-        if (behind.compare(0, out.size(), out) != 0) return Status();
-        behind.erase(0, out.size());
-        *same += out.size();
-      }
+      behind.append(chunks.text().substr(0, used));
+      if (behind.compare(0, out.size(), out) != 0) return Status();
+      behind.erase(0, out.size());
+      *same += out.size();
       if (behind.size() > tail.size()) return Status();
       chunks.Drop(used);
     }

@@ -82,6 +82,27 @@ void PushNames(const std::string& path, std::vector<std::string>* names) {
 // trusted: no other, less privileged account can have planted them.
 bool IsTrustedOwner(uid_t owner) { return owner == 0 || owner == geteuid(); }
 
+// Takes the lock of `fd`, opened as `name` in `dir`, if it is a file this
+// tool could have made (a regular file with one name and a trusted owner)
+// and the name still leads to it. kBusy while another process holds it;
+// kChanged when the name leads elsewhere now.
+Status LockIfOurs(int dir, const char* name, int fd) {
+  struct stat held;
+  struct stat now;
+  if (fstat(fd, &held) != 0) return ErrnoStatus(errno);
+  if (!S_ISREG(held.st_mode) || held.st_nlink != 1 || !IsTrustedOwner(held.st_uid)) {
+    return Status::Failed("not a file this tool made");
+  }
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    return ErrnoStatus(errno, errno == EWOULDBLOCK ? Code::kBusy : Code::kFailed);
+  }
+  if (fstatat(dir, name, &now, AT_SYMLINK_NOFOLLOW) != 0 || now.st_dev != held.st_dev ||
+      now.st_ino != held.st_ino) {
+    return Status(Code::kChanged, "the name changed meanwhile");
+  }
+  return Status();
+}
+
 Status UntrustedOwner(const std::string& what, uid_t owner) {
   return Status::Failed(what + " belongs to user " + std::to_string(owner) +
                         ", not to root or to the user this tool runs as");
@@ -238,17 +259,8 @@ class PosixFileSystem : public FileSystem {
     const int fd = openat(
         dir, kLockName, O_RDONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0600);
     if (fd < 0) return ErrnoStatus(errno);
-    struct stat held;
-    struct stat now;
-    Status status;
-    if (fstat(fd, &held) != 0) {
-      status = ErrnoStatus(errno);
-    } else if (!S_ISREG(held.st_mode) || held.st_nlink != 1 || !IsTrustedOwner(held.st_uid)) {
-      status = Status::Failed("not a file this tool made");
-    } else if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-      status = ErrnoStatus(errno, errno == EWOULDBLOCK ? Code::kBusy : Code::kFailed);
-    } else if (fstatat(dir, kLockName, &now, AT_SYMLINK_NOFOLLOW) != 0 ||
-               now.st_dev != held.st_dev || now.st_ino != held.st_ino) {
+    Status status = LockIfOurs(dir, kLockName, fd);
+    if (status.code() == Code::kChanged) {
       // The run that held it removed it meanwhile: try again.
       status = Status(Code::kBusy, "another run of this tool just let go of it");
     }
@@ -289,20 +301,9 @@ class PosixFileSystem : public FileSystem {
     const int fd =
         openat(dir, name.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW);
     if (fd < 0) return errno == ENOENT ? Status() : ErrnoStatus(errno);
-    struct stat st;
-    struct stat now;
-    Status status;
-    if (fstat(fd, &st) != 0) {
-      status = ErrnoStatus(errno);
-    } else if (!S_ISREG(st.st_mode) || st.st_nlink != 1 || !IsTrustedOwner(st.st_uid)) {
-      status = Status::Failed("not a file this tool made");
-    } else if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-      // Its run is still alive.
-      status = ErrnoStatus(errno, errno == EWOULDBLOCK ? Code::kBusy : Code::kFailed);
-    } else if (fstatat(dir, name.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0 ||
-               now.st_dev != st.st_dev || now.st_ino != st.st_ino) {
-      status = Status::Failed("the name changed meanwhile");
-    } else if (unlinkat(dir, name.c_str(), 0) != 0 && errno != ENOENT) {
+    // kBusy while its run is still alive.
+    Status status = LockIfOurs(dir, name.c_str(), fd);
+    if (status.ok() && unlinkat(dir, name.c_str(), 0) != 0 && errno != ENOENT) {
       status = ErrnoStatus(errno);
     }
     close(fd);

@@ -233,21 +233,19 @@ class Win32FileSystem : public FileSystem {
         FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
         FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return Status::Failed(ErrorText(GetLastError()));
+    ScopedHandle held(handle, HandleCloser{&api_});
     BY_HANDLE_FILE_INFORMATION data;
-    Status status;
     if (!api_.GetFileInformationByHandle(handle, &data)) {
-      status = Status::Failed(ErrorText(GetLastError()));
-    } else if ((data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
-      status = Status::Failed("it is a junction, link or other reparse point");
-    } else if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-      status = Status::Failed("it is not a folder");
+      return Status::Failed(ErrorText(GetLastError()));
     }
-    if (!status.ok()) {
-      api_.CloseHandle(handle);
-      return status;
+    if ((data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+      return Status::Failed("it is a junction, link or other reparse point");
     }
-    *folder = AsFileHandle(handle);
-    return status;
+    if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+      return Status::Failed("it is not a folder");
+    }
+    *folder = AsFileHandle(held.release());
+    return Status();
   }
 
   Status LockUpdates(const Folder& folder, FileHandle* lock) override {
@@ -258,6 +256,7 @@ class Win32FileSystem : public FileSystem {
     // killed, or by a system that cannot delete it as Unlock does, is taken
     // over as it is.
     const LocalMemory security = LockSecurity();
+    if (security == nullptr) return Status::Failed(ErrorText(GetLastError()));
     SECURITY_ATTRIBUTES attributes{sizeof attributes, security.get(), FALSE};
     const HANDLE handle = api_.CreateFileA(
         PathIn(folder.path, kLockName).c_str(), GENERIC_READ | DELETE, 0, &attributes, OPEN_ALWAYS,
@@ -267,23 +266,11 @@ class Win32FileSystem : public FileSystem {
       if (IsSharingConflict(error)) return Status(Code::kBusy, "another run of this tool holds it");
       return Status::Failed(ErrorText(error));
     }
-    BY_HANDLE_FILE_INFORMATION data;
-    Status status;
-    if (!api_.GetFileInformationByHandle(handle, &data)) {
-      status = Status::Failed(ErrorText(GetLastError()));
-    } else if ((data.dwFileAttributes &
-                (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0 ||
-               data.nNumberOfLinks != 1) {
-      status = Status::Failed("not a file this tool made");
-    } else {
-      status = CheckInFolder(api_, handle, folder, kLockName);
-    }
-    if (!status.ok()) {
-      api_.CloseHandle(handle);
-      return status;
-    }
-    *lock = AsFileHandle(handle);
-    return status;
+    ScopedHandle held(handle, HandleCloser{&api_});
+    if (Status status = CheckCouldBeOurs(handle); !status.ok()) return status;
+    if (Status status = CheckInFolder(api_, handle, folder, kLockName); !status.ok()) return status;
+    *lock = AsFileHandle(held.release());
+    return Status();
   }
 
   void Unlock(FileHandle lock) override {
@@ -292,8 +279,7 @@ class Win32FileSystem : public FileSystem {
     // the name pending until that program let go, and no run could take the
     // lock meanwhile: where the system has only that (before Windows 10
     // 1709, FAT), the empty file stays for the next run.
-    DWORD posix = kDispositionDelete | kDispositionPosixSemantics;
-    api_.SetFileInformationByHandle(AsHandle(lock), kFileDispositionInfoEx, &posix, sizeof posix);
+    DeleteByHandle(AsHandle(lock), false);
     api_.CloseHandle(AsHandle(lock));
   }
 
@@ -321,19 +307,12 @@ class Win32FileSystem : public FileSystem {
     if (status.code() == Code::kNotFound) return Status();
     if (!status.ok()) return status;
     ScopedHandle file(opened, HandleCloser{&api_});
-    // Only what this tool could have made: a regular file with one name, in
-    // this folder, owned by the system or by the account this tool runs as.
-    BY_HANDLE_FILE_INFORMATION data;
-    if (!api_.GetFileInformationByHandle(file.get(), &data)) {
-      return Status::Failed(ErrorText(GetLastError()));
-    }
-    if ((data.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0 ||
-        data.nNumberOfLinks != 1) {
-      return Status::Failed("not a file this tool made");
-    }
+    // Only what this tool could have made, in this folder, owned by the
+    // system or by the account this tool runs as.
+    if (status = CheckCouldBeOurs(file.get()); !status.ok()) return status;
     if (status = CheckOwner(api_, file.get(), SE_FILE_OBJECT, true); !status.ok()) return status;
     if (status = CheckInFolder(api_, file.get(), folder, name); !status.ok()) return status;
-    return DeleteByHandle(file.get());
+    return DeleteByHandle(file.get(), true);
   }
 
   Status OpenHeld(const Folder& folder, const std::string& name, FileHandle* file,
@@ -448,7 +427,7 @@ class Win32FileSystem : public FileSystem {
 
   Status DiscardTemp(FileHandle file, const Folder& /*folder*/,
                      const std::string& /*name*/) override {
-    const Status status = DeleteByHandle(AsHandle(file));
+    const Status status = DeleteByHandle(AsHandle(file), true);
     api_.CloseHandle(AsHandle(file));
     return status;
   }
@@ -524,19 +503,16 @@ class Win32FileSystem : public FileSystem {
     HANDLE handle = INVALID_HANDLE_VALUE;
     Status status = OpenIn(folder, name, access, share, kNonDirectoryFile, &handle);
     if (!status.ok()) return status;
+    ScopedHandle held(handle, HandleCloser{&api_});
     BY_HANDLE_FILE_INFORMATION data;
     if (!api_.GetFileInformationByHandle(handle, &data)) {
-      status = Status::Failed(ErrorText(GetLastError()));
-    } else if (api_.GetFileType(handle) != FILE_TYPE_DISK ||
-               (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-      status = Status::Failed("not a regular file");
-    } else {
-      status = CheckInFolder(api_, handle, folder, name);
+      return Status::Failed(ErrorText(GetLastError()));
     }
-    if (!status.ok()) {
-      api_.CloseHandle(handle);
-      return status;
+    if (api_.GetFileType(handle) != FILE_TYPE_DISK ||
+        (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+      return Status::Failed("not a regular file");
     }
+    if (status = CheckInFolder(api_, handle, folder, name); !status.ok()) return status;
     FillInfo(data, info);
     // On Windows 10 and 11 the hosts file often has a second name in the
     // component store; only the hosts name is replaced, and the store keeps
@@ -544,7 +520,7 @@ class Win32FileSystem : public FileSystem {
     if (data.nNumberOfLinks == 2 && HasStoreTwin(api_, PathIn(folder.path, name), data)) {
       info->links = 1;
     }
-    *file = AsFileHandle(handle);
+    *file = AsFileHandle(held.release());
     return status;
   }
 
@@ -574,29 +550,32 @@ class Win32FileSystem : public FileSystem {
     return error == ERROR_SUCCESS ? ERROR_GEN_FAILURE : error;
   }
 
-  // FILE_RENAME_INFO (the same as ntdll's FILE_RENAME_INFORMATION): the
-  // flags (ReplaceIfExists in its first byte for the classic rename), the
-  // folder the name is relative to, and the name in UTF-16.
-  static std::vector<char> RenameInfo(DWORD flags, HANDLE root, const std::string& target) {
-    const std::wstring name = Wide(target);
-    std::vector<char> buffer(sizeof(FILE_RENAME_INFO) + sizeof(WCHAR) * (name.size() + 1));
-    auto* info = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
-    std::memcpy(info, &flags, sizeof flags);
-    info->RootDirectory = root;
-    info->FileNameLength = static_cast<DWORD>(sizeof(WCHAR) * name.size());
-    std::memcpy(info->FileName, name.c_str(), sizeof(WCHAR) * (name.size() + 1));
-    return buffer;
+  // Whether an open file is one this tool could have made: a regular file
+  // with one name, not a link or other reparse point.
+  Status CheckCouldBeOurs(HANDLE file) {
+    BY_HANDLE_FILE_INFORMATION data;
+    if (!api_.GetFileInformationByHandle(file, &data)) {
+      return Status::Failed(ErrorText(GetLastError()));
+    }
+    if ((data.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0 ||
+        data.nNumberOfLinks != 1) {
+      return Status::Failed("not a file this tool made");
+    }
+    return Status();
   }
 
   // Deletes an open file. With POSIX semantics its name goes at once, even
   // while another program holds the file open; where the system lacks them
-  // (before Windows 10 1709, FAT), the name goes with the last handle.
-  Status DeleteByHandle(HANDLE file) {
+  // (before Windows 10 1709, FAT), the name goes with the last handle, if
+  // `or_pending` allows a delete that leaves the name pending meanwhile.
+  Status DeleteByHandle(HANDLE file, bool or_pending) {
     DWORD posix = kDispositionDelete | kDispositionPosixSemantics;
     if (api_.SetFileInformationByHandle(file, kFileDispositionInfoEx, &posix, sizeof posix)) {
       return Status();
     }
-    if (!IsUnsupported(GetLastError())) return Status::Failed(ErrorText(GetLastError()));
+    if (!or_pending || !IsUnsupported(GetLastError())) {
+      return Status::Failed(ErrorText(GetLastError()));
+    }
     FILE_DISPOSITION_INFO disposition{TRUE};
     if (!api_.SetFileInformationByHandle(file, FileDispositionInfo, &disposition,
                                          sizeof disposition)) {

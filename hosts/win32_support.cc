@@ -1,5 +1,7 @@
 #include "hosts/win32_support.h"
 
+#include <cstring>
+
 namespace hosts {
 
 std::string ErrorText(DWORD code) {
@@ -62,6 +64,17 @@ std::string Narrow(const std::wstring& text) {
 std::string PathIn(const std::string& folder, const std::string& name) {
   const bool root = !folder.empty() && folder.back() == '\\';
   return folder + (root ? "" : "\\") + name;
+}
+
+std::vector<char> RenameInfo(DWORD flags, HANDLE root, const std::string& target) {
+  const std::wstring name = Wide(target);
+  std::vector<char> buffer(sizeof(FILE_RENAME_INFO) + sizeof(WCHAR) * (name.size() + 1));
+  auto* info = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+  std::memcpy(info, &flags, sizeof flags);
+  info->RootDirectory = root;
+  info->FileNameLength = static_cast<DWORD>(sizeof(WCHAR) * name.size());
+  std::memcpy(info->FileName, name.c_str(), sizeof(WCHAR) * (name.size() + 1));
+  return buffer;
 }
 
 bool SameFile(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INFORMATION& b) {

@@ -8,6 +8,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "hosts/status.h"
 #include "hosts/win32_api.h"
@@ -68,6 +69,11 @@ std::string Narrow(const std::wstring& text);
 
 // `name` in `folder`, with one separator between them.
 std::string PathIn(const std::string& folder, const std::string& name);
+
+// FILE_RENAME_INFO (the same as ntdll's FILE_RENAME_INFORMATION) for a
+// rename to `target`: the flags (ReplaceIfExists in its first byte for the
+// classic rename), the folder the name is relative to, and the name in UTF-16.
+std::vector<char> RenameInfo(DWORD flags, HANDLE root, const std::string& target);
 
 // Whether two descriptions are of the same file (volume and file ID).
 bool SameFile(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INFORMATION& b);

@@ -75,9 +75,10 @@ struct Model {
   DWORD lock_error = 0;              // opens of the lock: this error
   DWORD links = 0;                   // nNumberOfLinks of the hosts file
   std::vector<std::wstring> names;   // FindFirstFileNameW's names for it; none: no such call
-  bool names_more_data = false;      // FindFirstFileNameW: ERROR_MORE_DATA, the first time
   DWORD names_error = 0;             // FindFirstFileNameW fails with this error
   std::map<std::string, std::string> symlinks;  // a symbolic link's path and its target
+  std::set<std::string> other_reparse;          // reparse points that are not links (WOF, say)
+  DWORD reparse_error = 0;                      // FSCTL_GET_REPARSE_POINT: this error
   std::string opened_as;                        // the hosts file's path as opened, if not its own
   DWORD opened_path_error = 0;                  // GetFinalPathNameByHandleA of it as opened
   DWORD final_path_error = 0;        // GetFinalPathNameByHandleA, of a file opened through a link
@@ -89,6 +90,7 @@ struct Model {
   std::map<std::string, DWORD> attributes;         // attributes added to a path's
   std::map<std::string, DWORD> path_links;         // nNumberOfLinks of a path
   int end_of_file_refusals = 0;                    // SetEndOfFile: ERROR_USER_MAPPED_FILE
+  int seek_refusals = 0;                           // SetFilePointerEx: ERROR_INVALID_PARAMETER
   std::function<void()> on_identify;               // another program, when the name is identified
   bool mitigation_fails = false;  // SetProcessMitigationPolicy: ERROR_INVALID_PARAMETER
   std::string full_path;          // GetFullPathNameA's answer, where not the real one
@@ -291,6 +293,16 @@ BOOL WINAPI ModelSetEndOfFile(HANDLE file) {
   return ::SetEndOfFile(file);
 }
 
+BOOL WINAPI ModelSetFilePointerEx(HANDLE file, LARGE_INTEGER to, PLARGE_INTEGER now, DWORD from) {
+  ++model->calls;
+  if (model->seek_refusals > 0) {
+    --model->seek_refusals;
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  return ::SetFilePointerEx(file, to, now, from);
+}
+
 BOOL WINAPI ModelFlushFileBuffers(HANDLE file) {
   ++model->calls;
   const bool committed = file == model->committed;
@@ -317,7 +329,9 @@ BOOL WINAPI ModelGetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORM
 DWORD WINAPI ModelGetFileAttributesA(LPCSTR name) {
   ++model->calls;
   const DWORD attributes = ::GetFileAttributesA(name);
-  if (model->symlinks.count(Lower(name))) return attributes | FILE_ATTRIBUTE_REPARSE_POINT;
+  if (model->symlinks.count(Lower(name)) || model->other_reparse.count(Lower(name))) {
+    return attributes | FILE_ATTRIBUTE_REPARSE_POINT;
+  }
   return attributes;
 }
 
@@ -326,7 +340,19 @@ DWORD WINAPI ModelGetFileAttributesA(LPCSTR name) {
 BOOL WINAPI ModelDeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD in_size, LPVOID out,
                                  DWORD out_size, LPDWORD returned, LPOVERLAPPED overlapped) {
   ++model->calls;
-  const auto link = model->symlinks.find(PathOfHandle(device));
+  const std::string path = PathOfHandle(device);
+  const auto link = model->symlinks.find(path);
+  if (code == FSCTL_GET_REPARSE_POINT && model->reparse_error != 0) {
+    SetLastError(model->reparse_error);
+    return FALSE;
+  }
+  if (code == FSCTL_GET_REPARSE_POINT && model->other_reparse.count(path)) {
+    // IO_REPARSE_TAG_WOF, with no data the layer reads.
+    const WORD header[10] = {0x0017, 0x8000};
+    std::memcpy(out, header, sizeof header);
+    *returned = sizeof header;
+    return TRUE;
+  }
   if (code != FSCTL_GET_REPARSE_POINT || link == model->symlinks.end()) {
     return ::DeviceIoControl(device, code, in, in_size, out, out_size, returned, overlapped);
   }
@@ -481,11 +507,6 @@ HANDLE WINAPI ModelFindFirstFileNameW(LPCWSTR, DWORD, LPDWORD size, PWSTR name) 
   ++model->calls;
   next_name = 0;
   if (model->names_error != 0) return Fail(model->names_error);
-  if (model->names_more_data) {
-    model->names_more_data = false;
-    *size = MAX_PATH + 40;
-    return Fail(ERROR_MORE_DATA);
-  }
   return NextName(size, name) ? kNameSearch : INVALID_HANDLE_VALUE;
 }
 
@@ -619,6 +640,7 @@ Win32Api ModelApi(const Model& m) {
   api.ReadFile = ModelReadFile;
   api.WriteFile = ModelWriteFile;
   api.SetEndOfFile = ModelSetEndOfFile;
+  api.SetFilePointerEx = ModelSetFilePointerEx;
   api.FlushFileBuffers = ModelFlushFileBuffers;
   api.GetFileInformationByHandle = ModelGetFileInformationByHandle;
   api.GetFileAttributesA = ModelGetFileAttributesA;
@@ -752,7 +774,14 @@ TEST_F(Win32ModelTest, EveryDocumentedOutcomeKeepsThePromise) {
     std::string before = kOriginal;  // what the new content is computed from
   };
   const std::string store = base_ + kStoreFolder + "\\hosts";
-  const std::wstring root_name(base_.begin() + 2, base_.end());  // without the drive
+  // The hosts file's names as FindFirstFileNameW lists them, without the
+  // drive; a store name longer than MAX_PATH needs a second call.
+  const std::wstring root_name(base_.begin() + 2, base_.end());
+  const std::wstring hosts_name = root_name + L"\\System32\\drivers\\etc\\hosts";
+  const std::wstring store_name =
+      root_name + std::wstring(kStoreFolder, kStoreFolder + sizeof kStoreFolder - 1) + L"\\hosts";
+  const std::wstring long_store_name =
+      root_name + L"\\WinSxS\\" + std::wstring(MAX_PATH, L'x') + L"\\hosts";
   const std::string linked = base_ + "\\linked_hosts";
   const auto privilege_off_after_use = [](const Model& m) {
     EXPECT_TRUE(m.privilege_used);
@@ -969,18 +998,19 @@ TEST_F(Win32ModelTest, EveryDocumentedOutcomeKeepsThePromise) {
        "FindFirstFileNameW lists every name",
        [&](Model& m) {
          m.links = 2;
-         m.names = {root_name + L"\\System32\\drivers\\etc\\hosts",
-                    root_name + std::wstring(kStoreFolder, kStoreFolder + sizeof kStoreFolder - 1) +
-                        L"\\hosts"};
+         m.names = {hosts_name, store_name};
        },
        0, "", false},
       {"FindFirstFileNameW: ERROR_MORE_DATA, then the names", "FindFirstFileNameW lists every name",
        [&](Model& m) {
          m.links = 2;
-         m.names_more_data = true;
-         m.names = {root_name + L"\\System32\\drivers\\etc\\hosts",
-                    root_name + std::wstring(kStoreFolder, kStoreFolder + sizeof kStoreFolder - 1) +
-                        L"\\hosts"};
+         m.names = {long_store_name, hosts_name};
+       },
+       0, "", false},
+      {"FindNextFileNameW: ERROR_MORE_DATA, then the name", "FindFirstFileNameW lists every name",
+       [&](Model& m) {
+         m.links = 2;
+         m.names = {hosts_name, long_store_name};
        },
        0, "", false},
       {"FindFirstFileNameW: ERROR_ACCESS_DENIED: the names cannot be told", "",
@@ -992,7 +1022,7 @@ TEST_F(Win32ModelTest, EveryDocumentedOutcomeKeepsThePromise) {
       {"FindFirstFileNameW: the other name is elsewhere", "FindFirstFileNameW lists every name",
        [&](Model& m) {
          m.links = 2;
-         m.names = {root_name + L"\\System32\\drivers\\etc\\hosts", L"\\Users\\x\\hosts"};
+         m.names = {hosts_name, L"\\Users\\x\\hosts"};
        },
        -1, "hard links", false},
       {"no FindFirstFileNameW (Wine): the store's copy is found by its file ID", "",
@@ -1012,6 +1042,8 @@ TEST_F(Win32ModelTest, EveryDocumentedOutcomeKeepsThePromise) {
        -1, "2 names", false},
       {"ReadFile: ERROR_IO_DEVICE", "", [](Model& m) { m.read_error = ERROR_IO_DEVICE; }, -1,
        "read: ", false},
+      {"SetFilePointerEx: ERROR_INVALID_PARAMETER, back to the start of the file read", "",
+       [](Model& m) { m.seek_refusals = 1; }, -1, "read: ", false},
       {"CreateFile of the name without access: ERROR_ACCESS_DENIED, its delete is pending", "",
        [](Model& m) { m.identify_refusals = 1; }, -1, "check for changes", false},
       {"SetEndOfFile: ERROR_USER_MAPPED_FILE while rewriting in place, once", "",
@@ -1056,6 +1088,14 @@ TEST_F(Win32ModelTest, EveryDocumentedOutcomeKeepsThePromise) {
          m.descriptors[Lower(base_)] = kSystemOnly;
        },
        -1, "\\middle: it belongs to S-1-5-32-545", false, true},
+      {"a reparse point that is not a link (a compressed system file): the file itself", "",
+       [&](Model& m) { m.other_reparse.insert(Lower(m.hosts)); }, 0, "", false},
+      {"FSCTL_GET_REPARSE_POINT: ERROR_NOT_A_REPARSE_POINT, the link went meanwhile", "",
+       [&](Model& m) {
+         link(m, kSystemOnly, kSystemOnly);
+         m.reparse_error = ERROR_NOT_A_REPARSE_POINT;
+       },
+       -1, "the link ", false, true},
       {"links that lead to each other without end", "",
        [&](Model& m) {
          m.symlinks[Lower(m.hosts)] = m.hosts;

@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "hosts/win32_api.h"
+#include "hosts/win32_support.h"
 #include "hosts/win32_trust.h"
 #include "tests/windows_facts.h"
 
@@ -52,15 +53,10 @@ struct Scratch {
     open.push_back(h);
     return h;
   }
-  // Renames `file` to `name` in the folder, named relative to its handle.
+  // Renames `file` to `name` in the folder, named relative to its handle,
+  // with the buffer the layer builds.
   LONG Rename(HANDLE file, const std::string& name, ULONG flags, ULONG kind) const {
-    const std::wstring wide(name.begin(), name.end());
-    std::vector<char> buffer(sizeof(FILE_RENAME_INFO) + sizeof(WCHAR) * (wide.size() + 1));
-    auto* info = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
-    std::memcpy(info, &flags, sizeof flags);
-    info->RootDirectory = folder;
-    info->FileNameLength = static_cast<DWORD>(sizeof(WCHAR) * wide.size());
-    std::memcpy(info->FileName, wide.c_str(), sizeof(WCHAR) * (wide.size() + 1));
+    std::vector<char> buffer = RenameInfo(flags, folder, name);
     IO_STATUS_BLOCK io{};
     return NtSetInfo(file, &io, buffer.data(), static_cast<ULONG>(buffer.size()), kind);
   }

@@ -298,17 +298,6 @@ class TransactionTablesTest(unittest.TestCase):
             print(f"{name}: runs {', '.join(ran) or 'none of the tool actions'}", file=sys.stderr)
         self.assertTrue(self.run_script(REMOVAL_IN_UPGRADE, True))
 
-    def test_the_condition_syntax(self):
-        cases = [("", {}, True), ("NOT Installed", {}, True), ("NOT Installed", {"Installed": "1"},
-                 False), ('REMOVE~="ALL"', {"REMOVE": "all"}, True),
-                 ('REMOVE~="ALL" AND NOT UPGRADINGPRODUCTCODE', {"REMOVE": "ALL"}, True),
-                 ('REMOVE~="ALL" AND NOT UPGRADINGPRODUCTCODE',
-                  {"REMOVE": "ALL", "UPGRADINGPRODUCTCODE": "{X}"}, False),
-                 ('NOT (A OR B)', {"B": "1"}, False), ('A <> "x"', {"A": "y"}, True)]
-        for condition, properties, holds in cases:
-            with self.subTest(condition=condition, properties=properties):
-                self.assertEqual(evaluate(condition, properties), holds)
-
 
 def main():
     global ARGS
