@@ -4,10 +4,11 @@
 // in-memory fake that records calls and can fail any of them.
 //
 // How the update uses it (hosts_file.cc):
+//   Run                the whole update, within the run's deadline
 //   CheckSystemRoot    refuse a SystemRoot that is not the Windows directory
-//   FollowLink         a symbolic link at the hosts name, if a trusted one
-//   OpenFolder         the hosts file's folder, held open; every other
-//                        operation works on names inside it
+//   OpenFolderOf       walk the hosts path a name at a time, following only
+//                        trusted links, to its folder, held open; every
+//                        other operation works on names inside it
 //   LockUpdates        one run of this tool at a time per hosts file
 //   ListSiblings,      remove temporary files that killed runs left
 //     RemoveStale
@@ -29,6 +30,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -70,6 +72,13 @@ class FileSystem {
  public:
   virtual ~FileSystem() = default;
 
+  // Runs `update`, which makes this file system's calls, and returns its
+  // result. Where another program can keep a call waiting without limit
+  // (Windows: an opportunistic lock never acknowledged), the run has a
+  // deadline, past which the waiting call is cancelled and the run ends
+  // with -1 and the file as it was.
+  virtual int Run(const std::function<int()>& update) { return update(); }
+
   // Copies an environment variable's value. kNotFound when it is not set;
   // kFailed when the value cannot be copied (out of memory).
   virtual Status GetEnv(const char* name, std::string* value) = 0;
@@ -81,16 +90,16 @@ class FileSystem {
   // can lead elsewhere; on POSIX `root` itself. kFailed says what is wrong.
   virtual Status CheckSystemRoot(const std::string& root, std::string* checked) = 0;
 
-  // When `path` is a symbolic link, the path of the file it finally leads to
-  // (on both platforms), once the link and the folder it leads to are found
-  // to belong to the system or to the account this tool runs as; kFailed
-  // otherwise. kNotFound when `path` is not a symbolic link.
-  virtual Status FollowLink(const std::string& path, std::string* target) = 0;
-
-  // Opens the folder `path`, refusing a link or other reparse point. While it
-  // is open no other program can rename or remove it, where the system can
-  // enforce that. Close it with Close.
-  virtual Status OpenFolder(const std::string& path, FileHandle* folder) = 0;
+  // Walks `path` a name at a time from its root, each name opened relative
+  // to the folder before it, on a handle this run holds, without following
+  // it. A symbolic link on the way is followed only where it, and the folder
+  // holding it, can be changed by the system's accounts alone (on POSIX:
+  // root and the account this tool runs as), and then the folder the last
+  // link leads to must be so too. `*folder` is the folder of the last name,
+  // held open and named as walked (close it with Close), and `*name` that
+  // name, which need not exist; nothing is ever opened again by its path.
+  // kFailed says what was refused, or which name could not be opened.
+  virtual Status OpenFolderOf(const std::string& path, Folder* folder, std::string* name) = 0;
 
   // Takes the lock that lets one run of this tool at a time update files in
   // `folder`. kBusy while another run holds it; kFailed where none can be
@@ -184,6 +193,12 @@ inline void SplitPath(const std::string& path, std::string* folder, std::string*
   const bool root = end == 0 || (end == 2 && path[1] == ':');
   *folder = end == std::string::npos ? "." : path.substr(0, root ? end + 1 : end);
   *name = end == std::string::npos ? path : path.substr(end + 1);
+}
+
+// `name` in `folder`, with one separator between them.
+inline std::string JoinPath(const std::string& folder, const std::string& name) {
+  const bool ends = !folder.empty() && (folder.back() == '/' || folder.back() == '\\');
+  return ends ? folder + name : folder + kPathSeparator + name;
 }
 
 // The operating system's file system.

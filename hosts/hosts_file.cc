@@ -174,7 +174,7 @@ class TempFile {
   }
 
  private:
-  std::string Path() const { return folder_.path + kPathSeparator + name_; }
+  std::string Path() const { return JoinPath(folder_.path, name_); }
 
   FileSystem& fs_;
   const Folder& folder_;
@@ -290,16 +290,13 @@ Status CheckProtection(const FileInfo& info) {
 // with the file as it was.
 class Update {
  public:
-  Update(FileSystem& fs, const std::string& target, bool install) : fs_(fs), install_(install) {
-    SplitPath(target, &folder_.path, &name_);
-  }
+  // `folder` is the hosts file's folder, held open, and `name` the file's
+  // name in it.
+  Update(FileSystem& fs, const Folder& folder, const std::string& name, bool install)
+      : fs_(fs), folder_(folder), name_(name), install_(install) {}
 
   Status Run() {
-    OpenFile folder(fs_);
-    Status status = fs_.OpenFolder(folder_.path, folder.out());
-    if (!status.ok()) return status.In("open the folder " + folder_.path);
-    folder_.handle = folder.get();
-
+    Status status;
     UpdateLock lock(fs_);
     // Without the lock the update is still safe, only less patient with
     // other runs; leftovers are removed only under it.
@@ -432,6 +429,8 @@ class Update {
     Status status = fs_.Identify(folder_, name_, &now);
     if (status.code() == Code::kNotFound) {
       now = FileInfo();
+    } else if (status.code() == Code::kChanged) {
+      return Changed();  // the name is being deleted or replaced right now
     } else if (!status.ok()) {
       return status.In("check for changes");
     }
@@ -518,8 +517,8 @@ class Update {
   }
 
   FileSystem& fs_;
-  Folder folder_;
-  std::string name_;
+  const Folder& folder_;
+  const std::string name_;
   const bool install_;
 };
 
@@ -532,6 +531,35 @@ void PrintSystemRootMessage() {
 void PrintError(const std::string& what, const std::string& message) {
   std::fprintf(stderr, "hosts_entry_tool: %s: %s\n", what.c_str(), message.c_str());
   std::fflush(stderr);
+}
+
+// The update of one run, on the file system's calls.
+int UpdateOnce(bool install, FileSystem& fs) {
+  HostsPath path{};
+  if (!ResolveHostsPath(fs, &path)) return -1;
+  // SystemRoot is what the path begins with; a privileged run checks what
+  // it names before it touches anything there, and goes on through the path
+  // the check vouches for.
+  constexpr std::size_t kSuffixLength = sizeof(kHostsPathSuffix) - 1;
+  const std::string root(path.data(), std::strlen(path.data()) - kSuffixLength);
+  std::string checked;
+  if (Status status = fs.CheckSystemRoot(root, &checked); !status.ok()) {
+    PrintError("SystemRoot \"" + root + "\"", status.message() + "; nothing was changed");
+    return -1;
+  }
+  const std::string hosts = checked + kHostsPathSuffix;
+  Folder folder;
+  std::string name;
+  Status status = fs.OpenFolderOf(hosts, &folder, &name);
+  if (!status.ok()) {
+    PrintError(hosts, status.In("open the folder").message());
+    return -1;
+  }
+  status = Update(fs, folder, name, install).Run();
+  fs.Close(folder.handle);
+  if (status.ok()) return 0;
+  PrintError(JoinPath(folder.path, name), status.message());
+  return -1;
 }
 
 }  // namespace
@@ -556,31 +584,7 @@ bool ResolveHostsPath(FileSystem& fs, HostsPath* path) {
 }
 
 int UpdateHostsFile(bool install, FileSystem& fs) {
-  HostsPath path{};
-  if (!ResolveHostsPath(fs, &path)) return -1;
-  // SystemRoot is what the path begins with; a privileged run checks what
-  // it names before it touches anything there, and goes on through the path
-  // the check vouches for.
-  constexpr std::size_t kSuffixLength = sizeof(kHostsPathSuffix) - 1;
-  const std::string root(path.data(), std::strlen(path.data()) - kSuffixLength);
-  std::string checked;
-  if (Status status = fs.CheckSystemRoot(root, &checked); !status.ok()) {
-    PrintError("SystemRoot \"" + root + "\"", status.message() + "; nothing was changed");
-    return -1;
-  }
-  const std::string hosts = checked + kHostsPathSuffix;
-  std::string target;
-  Status status = fs.FollowLink(hosts, &target);
-  if (status.code() == Code::kNotFound) {
-    target = hosts;
-    status = Status();
-  } else if (!status.ok()) {
-    status.In("follow the symbolic link");
-  }
-  if (status.ok()) status = Update(fs, target, install).Run();
-  if (status.ok()) return 0;
-  PrintError(target.empty() ? hosts : target, status.message());
-  return -1;
+  return fs.Run([&] { return UpdateOnce(install, fs); });
 }
 
 int UpdateHostsFile(bool install) { return UpdateHostsFile(install, RealFileSystem()); }

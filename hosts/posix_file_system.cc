@@ -1,4 +1,5 @@
-// The file system seam on POSIX systems, through the system calls directly.
+// The file system seam on POSIX systems, through the system calls directly;
+// the walk to the hosts file's folder is in posix_walk.cc.
 //
 // POSIX has no mandatory sharing modes: OpenHeld and OpenInPlace cannot keep
 // other programs from writing, so the update's check before the replace is
@@ -15,7 +16,6 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -29,6 +29,7 @@
 #endif
 
 #include "hosts/file_system.h"
+#include "hosts/posix_walk.h"
 
 namespace hosts {
 namespace {
@@ -61,27 +62,6 @@ bool HasImmutableFlag(int fd) {
   return false;
 }
 
-// How many symbolic links one path may lead through, as Linux allows.
-constexpr int kMaxLinks = 40;
-
-// Pushes the names in `path` on `names`, the last first, so that the first
-// is at the back; empty names and "." are left out.
-void PushNames(const std::string& path, std::vector<std::string>* names) {
-  std::vector<std::string> in_order;
-  std::size_t start = 0;
-  while (start <= path.size()) {
-    const std::size_t end = std::min(path.find('/', start), path.size());
-    const std::string name = path.substr(start, end - start);
-    if (!name.empty() && name != ".") in_order.push_back(name);
-    start = end + 1;
-  }
-  names->insert(names->end(), in_order.rbegin(), in_order.rend());
-}
-
-// Files and links that belong to root or to the user this tool runs as are
-// trusted: no other, less privileged account can have planted them.
-bool IsTrustedOwner(uid_t owner) { return owner == 0 || owner == geteuid(); }
-
 // Takes the lock of `fd`, opened as `name` in `dir`, if it is a file this
 // tool could have made (a regular file with one name and a trusted owner)
 // and the name still leads to it. kBusy while another process holds it;
@@ -103,13 +83,8 @@ Status LockIfOurs(int dir, const char* name, int fd) {
   return Status();
 }
 
-Status UntrustedOwner(const std::string& what, uid_t owner) {
-  return Status::Failed(what + " belongs to user " + std::to_string(owner) +
-                        ", not to root or to the user this tool runs as");
-}
-
 // Opens a regular file in `folder` and describes it. A link at the name is
-// refused: the name was resolved before the folder was opened. O_NONBLOCK
+// refused: the walk to the folder followed the links it trusts. O_NONBLOCK
 // keeps a FIFO in the hosts file's place from blocking the open; it changes
 // nothing for a regular file.
 Status OpenRegular(const Folder& folder, const std::string& name, int flags, FileHandle* file,
@@ -180,75 +155,8 @@ class PosixFileSystem : public FileSystem {
     return Status();
   }
 
-  Status FollowLink(const std::string& path, std::string* target) override {
-    // The path a name at a time from the root, as the kernel would resolve
-    // it, but with every symbolic link on the way checked: it must belong to
-    // root or to the user this tool runs as. kNotFound when there is none.
-    std::vector<std::string> pending;  // the names still to walk, last first
-    PushNames(path, &pending);
-    std::string resolved;  // the path walked so far, without links ("" for the root)
-    int links = 0;
-    while (!pending.empty()) {
-      const std::string name = pending.back();
-      pending.pop_back();
-      if (name == "..") {
-        resolved = resolved.substr(0, resolved.find_last_of('/'));
-        continue;
-      }
-      const std::string next = resolved + "/" + name;
-      struct stat st;
-      if (lstat(next.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) {
-        // What does not exist is for the update to find missing.
-        resolved = next;
-        continue;
-      }
-      if (++links > kMaxLinks) return Status::Failed("too many levels of symbolic links");
-      if (!IsTrustedOwner(st.st_uid)) return UntrustedOwner("the link " + next, st.st_uid);
-      std::string link(4096, '\0');
-      const ssize_t length = readlink(next.c_str(), link.data(), link.size());
-      if (length < 0) return ErrnoStatus(errno).In(next);
-      if (length == 0 || static_cast<std::size_t>(length) >= link.size()) {
-        return Status::Failed("the link's target is empty or too long");
-      }
-      link.resize(static_cast<std::size_t>(length));
-      if (link[0] == '/') resolved.clear();
-      PushNames(link, &pending);
-    }
-    if (links == 0) return Status(Code::kNotFound, "");
-    // The folder it leads to is where the new file is made.
-    std::string folder, name;
-    SplitPath(resolved, &folder, &name);
-    struct stat st;
-    if (stat(folder.c_str(), &st) != 0) return ErrnoStatus(errno).In(folder);
-    if (!IsTrustedOwner(st.st_uid)) return UntrustedOwner("the folder " + folder, st.st_uid);
-    *target = resolved;
-    return Status();
-  }
-
-  Status OpenFolder(const std::string& path, FileHandle* folder) override {
-    // A name at a time from the root, none of them a link: FollowLink has
-    // resolved the links it trusts, and one that appears later is refused.
-    std::vector<std::string> names;
-    PushNames(path, &names);
-    int fd = open(path[0] == '/' ? "/" : ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    std::string walked = path[0] == '/' ? "" : ".";
-    while (fd >= 0 && !names.empty()) {
-      const std::string name = names.back();
-      names.pop_back();
-      walked += "/" + name;
-      const int next = openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-      const int error = errno;
-      struct stat st;
-      const bool link = next < 0 && fstatat(fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-                        S_ISLNK(st.st_mode);
-      close(fd);
-      if (link) return Status::Failed(walked + " is a symbolic link");
-      if (next < 0) return ErrnoStatus(error);
-      fd = next;
-    }
-    if (fd < 0) return ErrnoStatus(errno);
-    *folder = fd;
-    return Status();
+  Status OpenFolderOf(const std::string& path, Folder* folder, std::string* name) override {
+    return WalkToFolder(path, folder, name);
   }
 
   Status LockUpdates(const Folder& folder, FileHandle* lock) override {

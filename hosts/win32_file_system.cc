@@ -172,7 +172,20 @@ class Win32FileSystem : public FileSystem {
     return CheckWindowsDirectory(api_, root, checked);
   }
 
-  Status FollowLink(const std::string& path, std::string* target) override {
+  Status OpenFolderOf(const std::string& path, Folder* folder, std::string* name) override {
+    std::string target;
+    Status status = FollowLink(path, &target);
+    if (status.code() == Code::kNotFound) {
+      target = path;
+    } else if (!status.ok()) {
+      return status.In("follow the symbolic link");
+    }
+    SplitPath(target, &folder->path, name);
+    status = OpenFolder(folder->path, &folder->handle);
+    return status.ok() ? status : status.In(folder->path);
+  }
+
+  Status FollowLink(const std::string& path, std::string* target) {
     // Each symbolic link on the way from the hosts name, and the folder the
     // last one leads to, must be such that only the system's accounts could
     // have made or changed it.
@@ -226,7 +239,7 @@ class Win32FileSystem : public FileSystem {
     return Status();
   }
 
-  Status OpenFolder(const std::string& path, FileHandle* folder) override {
+  Status OpenFolder(const std::string& path, FileHandle* folder) {
     // Not shared for deleting: nobody can rename or remove it while it is open.
     const HANDLE handle = api_.CreateFileA(
         path.c_str(), FILE_LIST_DIRECTORY | FILE_TRAVERSE | READ_CONTROL | SYNCHRONIZE,

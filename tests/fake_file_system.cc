@@ -6,10 +6,10 @@ namespace hosts {
 
 const char* OpName(Op op) {
   static const char* const kNames[] = {
-      "GetEnv",       "CheckSystemRoot", "FollowLink", "OpenFolder", "LockUpdates",
-      "ListSiblings", "RemoveStale",     "OpenHeld",   "Read",       "Rewind",
-      "Identify",     "CreateTemp",      "WriteTemp",  "Sync",       "CommitTemp",
-      "DiscardTemp",  "OpenInPlace",     "Overwrite",  "Close"};
+      "GetEnv",      "CheckSystemRoot", "OpenFolder", "LockUpdates", "ListSiblings",
+      "RemoveStale", "OpenHeld",        "Read",       "Rewind",      "Identify",
+      "CreateTemp",  "WriteTemp",       "Sync",       "CommitTemp",  "DiscardTemp",
+      "OpenInPlace", "Overwrite",       "Close"};
   return kNames[static_cast<int>(op)];
 }
 
@@ -75,17 +75,11 @@ Status FakeFileSystem::CheckSystemRoot(const std::string& root, std::string* che
   return Status();
 }
 
-Status FakeFileSystem::FollowLink(const std::string& path, std::string* target) {
-  if (Status status = Call(Op::kFollowLink, path); !status.ok()) return status;
-  const auto found = links.find(path);
-  if (found == links.end()) return Status(Code::kNotFound, "");
-  *target = found->second;
-  return Status();
-}
-
-Status FakeFileSystem::OpenFolder(const std::string& path, FileHandle* folder) {
+Status FakeFileSystem::OpenFolderOf(const std::string& path, Folder* folder, std::string* name) {
   if (Status status = Call(Op::kOpenFolder, path); !status.ok()) return status;
-  *folder = Open(path);
+  const auto link = links.find(path);
+  SplitPath(link == links.end() ? path : link->second, &folder->path, name);
+  folder->handle = Open(folder->path);
   return Status();
 }
 

@@ -18,7 +18,6 @@ namespace hosts {
 enum class Op {
   kGetEnv,
   kCheckSystemRoot,
-  kFollowLink,
   kOpenFolder,
   kLockUpdates,
   kListSiblings,
@@ -84,8 +83,8 @@ class FakeFileSystem : public FileSystem {
 
   Status GetEnv(const char* name, std::string* value) override;
   Status CheckSystemRoot(const std::string& root, std::string* checked) override;
-  Status FollowLink(const std::string& path, std::string* target) override;
-  Status OpenFolder(const std::string& path, FileHandle* folder) override;
+  // Follows `links` at the path itself, no further.
+  Status OpenFolderOf(const std::string& path, Folder* folder, std::string* name) override;
   Status LockUpdates(const Folder& folder, FileHandle* lock) override;
   void Unlock(FileHandle lock) override;
   Status ListSiblings(const Folder& folder, const std::string& prefix,
@@ -120,7 +119,7 @@ class FakeFileSystem : public FileSystem {
   FileHandle Open(const std::string& path);
   Status OpenExisting(Op op, const std::string& path, FileHandle* file, FileInfo* info);
   static std::string PathOf(const Folder& folder, const std::string& name) {
-    return folder.path + kPathSeparator + name;
+    return JoinPath(folder.path, name);
   }
   bool IsOpen(const std::string& path) const;
   void Touch(File* file);

@@ -14,6 +14,7 @@
 
 #ifndef _WIN32
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -255,13 +256,13 @@ TEST(HostsFileTest, RewritesTheTargetOfATrustedLink) {
     FakeFileSystem fs = WithHosts(nullptr);
     fs.links[kHosts] = target;
     fs.PutFile(target, kOriginal);
-    if (!trusted) fs.faults.push_back({Op::kFollowLink});
+    if (!trusted) fs.faults.push_back({Op::kOpenFolder});
     const RunResult run = Update(fs, true);
     EXPECT_EQ(run.status, trusted ? 0 : -1) << run.err;
     EXPECT_EQ(fs.files[target].data, trusted ? RewrittenHostsText(kOriginal, true) : kOriginal);
     EXPECT_EQ(fs.files.count(kHosts), 0u);
     if (!trusted) {
-      EXPECT_NE(run.err.find("follow the symbolic link"), std::string::npos) << run.err;
+      EXPECT_NE(run.err.find("open the folder"), std::string::npos) << run.err;
     }
   }
 }
@@ -440,8 +441,10 @@ TEST(PosixFileSystemTest, LeavesAloneWhatIsNotItsToTake) {
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
   };
   FileSystem& fs = RealFileSystem();
-  Folder folder{kNoFile, dir};
-  ASSERT_TRUE(fs.OpenFolder(dir, &folder.handle).ok());
+  Folder folder;
+  std::string name;
+  ASSERT_TRUE(fs.OpenFolderOf(dir + "/hosts", &folder, &name).ok());
+  EXPECT_EQ(folder.path + "/" + name, dir + "/hosts");
   put("hosts", "old");
 
   // A live run's temporary file: its lock keeps another run's cleanup away.
@@ -460,14 +463,20 @@ TEST(PosixFileSystemTest, LeavesAloneWhatIsNotItsToTake) {
   EXPECT_FALSE(fs.RemoveStale(folder, "hosts.t-3.tmp").ok());
   EXPECT_EQ(get("hosts.t-3.tmp"), "old");
 
-  // A folder that is a link is not opened.
+  // A link is followed only out of a folder no other account may change.
   ASSERT_EQ(symlink(dir.c_str(), (dir + "/linked").c_str()), 0);
-  FileHandle linked = kNoFile;
-  EXPECT_FALSE(fs.OpenFolder(dir + "/linked", &linked).ok());
+  for (const mode_t mode : {0700, 0777, 01777, 0770}) {
+    ASSERT_EQ(chmod(dir.c_str(), mode), 0);
+    Folder linked;
+    const Status walked = fs.OpenFolderOf(dir + "/linked/hosts", &linked, &name);
+    EXPECT_EQ(walked.ok(), mode == 0700) << std::oct << mode << " " << walked.message();
+    if (walked.ok()) fs.Close(linked.handle);
+  }
+  ASSERT_EQ(chmod(dir.c_str(), 0700), 0);
 
   fs.Close(folder.handle);
-  for (const char* name : {"hosts", "hosts.t-2.tmp", "hosts.t-3.tmp", "linked"}) {
-    unlink((dir + "/" + name).c_str());
+  for (const char* leftover : {"hosts", "hosts.t-2.tmp", "hosts.t-3.tmp", "linked"}) {
+    unlink((dir + "/" + leftover).c_str());
   }
   EXPECT_EQ(rmdir(dir.c_str()), 0);
 }

@@ -1219,8 +1219,9 @@ TEST_F(Win32ModelTest, TemporaryFilesOfLiveAndFailedRuns) {
     // Another run's cleanup, through the real calls, while this run holds
     // its temporary file open.
     const std::unique_ptr<FileSystem> other = MakeWin32FileSystem(Win32Api());
-    Folder folder{kNoFile, Etc()};
-    removal = other->OpenFolder(Etc(), &folder.handle);
+    Folder folder;
+    std::string name;
+    removal = other->OpenFolderOf(Etc() + "\\hosts", &folder, &name);
     if (removal.ok()) removal = other->RemoveStale(folder, kTemp0);
     other->Close(folder.handle);
   };

@@ -667,6 +667,7 @@ class LinkAndEncodingTest(ToolTestCase):
         real = os.path.join(self.box.tmp, "real_hosts")
         drivers = os.path.dirname(self.box.etc)
         moved = drivers + ".real"
+        elsewhere = os.path.join(self.box.tmp, "elsewhere")
 
         # Each plants its links and names the file that must stay as it was.
         def users_link():
@@ -688,11 +689,35 @@ class LinkAndEncodingTest(ToolTestCase):
             os.symlink("hosts", os.path.join(self.box.etc, "loop"))
             return real
 
+        def into(owner, mode, through_link=False):
+            """Root's link into a folder `owner` has with `mode`; or, through
+            a second link of root's in that folder, to the file beside it."""
+            def plant():
+                os.makedirs(elsewhere)
+                os.chown(elsewhere, owner, owner)
+                os.chmod(elsewhere, mode)
+                kept = os.path.join(elsewhere, "hosts")
+                with open(kept, "wb") as f:
+                    f.write(AWKWARD)
+                if through_link:
+                    os.symlink(real, os.path.join(elsewhere, "next"))
+                    kept = real
+                os.symlink(os.path.join(elsewhere, "next" if through_link else "hosts"),
+                           self.box.hosts)
+                return kept
+            return plant
+
         as_root = None if os.geteuid() == 0 else "needs root to give a link to another user"
         cases = [("another user's link", users_link, as_root, b"belongs to user 65534"),
                  ("another user's link on the way", users_link_on_the_way, as_root,
                   b"belongs to user 65534"),
-                 ("a loop", loop, None, b"too many levels of symbolic links")]
+                 ("a loop", loop, None, b"too many levels of symbolic links"),
+                 ("into another user's folder", into(65534, 0o755), as_root,
+                  b"the folder it leads to, " + elsewhere.encode() + b" belongs to user 65534"),
+                 ("into a folder everyone may write", into(0, 0o1777), as_root,
+                  b"may be changed by its group or by others (mode 1777)"),
+                 ("through a link in another user's folder", into(65534, 0o755, True), as_root,
+                  b"the folder holding it, " + elsewhere.encode() + b" belongs to user 65534")]
         for name, plant, cannot, says in cases:
             with self.subTest(link=name):
                 if cannot:
@@ -711,6 +736,7 @@ class LinkAndEncodingTest(ToolTestCase):
                     for path in (self.box.hosts, os.path.join(self.box.etc, "loop")):
                         if os.path.lexists(path):
                             os.unlink(path)
+                    shutil.rmtree(elsewhere, ignore_errors=True)
                 self.assertEqual(result.status, FAILURE_STATUS)
                 self.assertEqual(result.err.count(b"\n"), 1, result.err)
                 self.assertIn(says, result.err)
