@@ -49,7 +49,6 @@ struct Win32Api {
   decltype(&::CloseHandle) CloseHandle = ::CloseHandle;
   decltype(&::GetFileInformationByHandle) GetFileInformationByHandle = ::GetFileInformationByHandle;
   decltype(&::GetFileType) GetFileType = ::GetFileType;
-  decltype(&::GetFileAttributesA) GetFileAttributesA = ::GetFileAttributesA;
   decltype(&::GetFinalPathNameByHandleA) GetFinalPathNameByHandleA = ::GetFinalPathNameByHandleA;
   decltype(&::SetFileInformationByHandle) SetFileInformationByHandle = ::SetFileInformationByHandle;
   decltype(&::SetFilePointerEx) SetFilePointerEx = ::SetFilePointerEx;
@@ -79,10 +78,14 @@ struct Win32Api {
   RtlNtStatusToDosErrorFunction RtlNtStatusToDosError =
       SystemFunction<RtlNtStatusToDosErrorFunction>("ntdll.dll", "RtlNtStatusToDosError");
   decltype(&::Sleep) Sleep = ::Sleep;
+  decltype(&::CancelSynchronousIo) CancelSynchronousIo = ::CancelSynchronousIo;
+  decltype(&::TerminateProcess) TerminateProcess = ::TerminateProcess;
 };
 
-// The Windows file system, making its calls through `api`.
-std::unique_ptr<FileSystem> MakeWin32FileSystem(const Win32Api& api);
+// The Windows file system, making its calls through `api`; a run may take
+// `deadline_ms`, and a call cancelled then `grace_ms` more to end.
+std::unique_ptr<FileSystem> MakeWin32FileSystem(const Win32Api& api, DWORD deadline_ms = 60000,
+                                                DWORD grace_ms = 5000);
 
 }  // namespace hosts
 

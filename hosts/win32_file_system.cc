@@ -1,24 +1,26 @@
 // The file system seam on Windows, through Win32 (and, where Win32 cannot
-// say it, ntdll) directly; every call goes through the Win32Api table. What
-// decides trust is in win32_trust.cc, what names files in win32_names.cc.
+// say it, ntdll) directly; every call goes through the Win32Api table. The
+// walk to the hosts folder is in win32_walk.cc, what decides trust in
+// win32_trust.cc, what names files in win32_names.cc, the run's deadline in
+// win32_deadline.cc.
 //
 // What the tool touches: SystemRoot must name the system's own Windows
-// directory; the hosts file's folder is opened once, refused if it is a
-// reparse point, and held without sharing delete, so that it cannot be
-// renamed or replaced meanwhile. The hosts file is opened, and the new file
-// renamed into its place, relative to that folder's handle, and every file
-// opened is checked to be in that folder before anything is written. Links
-// are followed only where no account but the system's could have made or
-// changed them, DLLs are loaded from System32 only, and the process refuses
-// junctions made by other users where Windows can (RedirectionGuard).
+// directory; the path from there is walked a name at a time on handles the
+// run holds, and the hosts file's folder is held for its attributes and
+// security alone, which no other program's sharing can refuse. Every file
+// is opened relative to that handle, never by its path, and checked to be in
+// that folder before anything is written. Links are followed only where no
+// account but the system's could have made or changed them, DLLs are loaded
+// from System32 only, and the process refuses junctions made by other users
+// where Windows can (RedirectionGuard).
 //
 // Sharing: the hosts file is read through a handle that shares reading and
 // deleting but not writing, so no other program can change it from the read
-// to the replace, while every reader can still read it. The temporary file is
-// opened with delete access and shared for reading only: no other program
-// can delete it or hold it in a way that stops its rename. An open that would
-// have to wait for another program's opportunistic lock answers at once, and
-// counts as that program holding the file.
+// to the replace, while every reader can still read it. The temporary file
+// shares nothing. No open waits for another program's opportunistic lock
+// (FILE_COMPLETE_IF_OPLOCKED): one that would counts as that program
+// holding the file. What can still wait on another program (a rename or a
+// delete that breaks a Read-Handle oplock) is bounded by the run's deadline.
 //
 // The replace renames the temporary file over the hosts file by handle, which
 // either happens whole or not at all. Where the file system can replace a
@@ -37,9 +39,11 @@
 
 #include "hosts/file_system.h"
 #include "hosts/win32_api.h"
+#include "hosts/win32_deadline.h"
 #include "hosts/win32_names.h"
 #include "hosts/win32_support.h"
 #include "hosts/win32_trust.h"
+#include "hosts/win32_walk.h"
 
 namespace hosts {
 namespace {
@@ -56,22 +60,9 @@ constexpr DWORD kDispositionPosixSemantics = 0x2;
 constexpr ULONG kFileRenameInformation = 10;
 constexpr ULONG kFileRenameInformationEx = 65;
 
-// NtCreateFile's disposition and options.
-constexpr ULONG kFileOpen = 1;
-constexpr ULONG kSynchronousIo = 0x20;     // FILE_SYNCHRONOUS_IO_NONALERT
-constexpr ULONG kNonDirectoryFile = 0x40;  // FILE_NON_DIRECTORY_FILE
-constexpr ULONG kCompleteIfOplocked = 0x100;
-constexpr ULONG kOpenReparsePoint = 0x200000;
-constexpr ULONG kCaseInsensitive = 0x40;  // OBJ_CASE_INSENSITIVE
-
 // PROCESS_MITIGATION_POLICY of RedirectionGuard, and its EnforceRedirectionTrust flag.
 constexpr auto kProcessRedirectionTrustPolicy = static_cast<PROCESS_MITIGATION_POLICY>(16);
 constexpr DWORD kEnforceRedirectionTrust = 0x1;
-
-constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-
-// How many symbolic links one after another the update follows.
-constexpr int kMaxLinks = 31;
 
 // The update lock's name in the hosts folder.
 constexpr char kLockName[] = "hosts_entry_tool.lock";
@@ -116,7 +107,8 @@ Status RenameStatus(DWORD error) {
 
 class Win32FileSystem : public FileSystem {
  public:
-  explicit Win32FileSystem(const Win32Api& api) : api_(api) {
+  Win32FileSystem(const Win32Api& api, DWORD deadline_ms, DWORD grace_ms)
+      : api_(api), deadline_(api_, deadline_ms, grace_ms) {
     // Before anything else: DLLs this process loads from now on come from
     // System32 only, never from the folder the program sits in, which may
     // be one a user can write.
@@ -131,6 +123,8 @@ class Win32FileSystem : public FileSystem {
       api_.SetProcessMitigationPolicy(kProcessRedirectionTrustPolicy, &policy, sizeof policy);
     }
   }
+
+  int Run(const std::function<int()>& update) override { return deadline_.Run(update); }
 
   Status GetEnv(const char* name, std::string* value) override {
 #ifdef _MSC_VER
@@ -169,96 +163,16 @@ class Win32FileSystem : public FileSystem {
   }
 
   Status CheckSystemRoot(const std::string& root, std::string* checked) override {
+    if (Status late = deadline_.Step("check SystemRoot"); !late.ok()) return late;
     return CheckWindowsDirectory(api_, root, checked);
   }
 
   Status OpenFolderOf(const std::string& path, Folder* folder, std::string* name) override {
-    std::string target;
-    Status status = FollowLink(path, &target);
-    if (status.code() == Code::kNotFound) {
-      target = path;
-    } else if (!status.ok()) {
-      return status.In("follow the symbolic link");
-    }
-    SplitPath(target, &folder->path, name);
-    status = OpenFolder(folder->path, &folder->handle);
-    return status.ok() ? status : status.In(folder->path);
-  }
-
-  Status FollowLink(const std::string& path, std::string* target) {
-    // Each symbolic link on the way from the hosts name, and the folder the
-    // last one leads to, must be such that only the system's accounts could
-    // have made or changed it.
-    std::string current = path;
-    int links = 0;
-    for (;;) {
-      const DWORD attributes = api_.GetFileAttributesA(current.c_str());
-      if (attributes == INVALID_FILE_ATTRIBUTES ||
-          (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
-        break;
-      }
-      ScopedHandle link(
-          api_.CreateFileA(current.c_str(), READ_CONTROL | FILE_READ_ATTRIBUTES, kShareAll, nullptr,
-                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
-                           nullptr),
-          HandleCloser{&api_});
-      if (link.get() == INVALID_HANDLE_VALUE) {
-        return Status::Failed(ErrorText(GetLastError())).In("the link " + current);
-      }
-      std::string next;
-      Status status = LinkTarget(api_, link.get(), current, &next);
-      // Another kind of reparse point (a compressed system file, say) is the
-      // file itself.
-      if (status.code() == Code::kNotFound) break;
-      if (status.ok()) status = CheckOnlySystemMayChange(api_, link.get());
-      if (!status.ok()) return status.In("the link " + current);
-      if (++links > kMaxLinks) return Status::Failed("too many levels of symbolic links");
-      current = next;
-    }
-    if (links == 0) return Status(Code::kNotFound, "");
-
-    // The file the links lead to, as the system resolves the path. Where
-    // that cannot be had (a dangling link, a volume without a drive letter)
-    // the update must not go on, or it would replace the link with a file.
-    ScopedHandle file(api_.CreateFileA(path.c_str(), 0, kShareAll, nullptr, OPEN_EXISTING,
-                                       FILE_FLAG_BACKUP_SEMANTICS, nullptr),
-                      HandleCloser{&api_});
-    if (file.get() == INVALID_HANDLE_VALUE) return Status::Failed(ErrorText(GetLastError()));
-    std::string final_path;
-    if (Status status = FinalPath(api_, file.get(), &final_path); !status.ok()) return status;
-    std::string folder;
-    std::string name;
-    SplitPath(final_path, &folder, &name);
-    ScopedHandle into(api_.CreateFileA(folder.c_str(), READ_CONTROL, kShareAll, nullptr,
-                                       OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr),
-                      HandleCloser{&api_});
-    if (Status status = CheckOnlySystemMayChange(api_, into.get()); !status.ok()) {
-      return status.In("the folder it leads to, " + folder);
-    }
-    *target = final_path;
-    return Status();
-  }
-
-  Status OpenFolder(const std::string& path, FileHandle* folder) {
-    // Not shared for deleting: nobody can rename or remove it while it is open.
-    const HANDLE handle = api_.CreateFileA(
-        path.c_str(), FILE_LIST_DIRECTORY | FILE_TRAVERSE | READ_CONTROL | SYNCHRONIZE,
-        FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-        FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) return Status::Failed(ErrorText(GetLastError()));
-    ScopedHandle held(handle, HandleCloser{&api_});
-    BY_HANDLE_FILE_INFORMATION data;
-    if (!api_.GetFileInformationByHandle(handle, &data)) {
-      return Status::Failed(ErrorText(GetLastError()));
-    }
-    if ((data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
-      return Status::Failed("it is a junction, link or other reparse point");
-    }
-    if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-      return Status::Failed("it is not a folder");
-    }
-    *folder = AsFileHandle(held.release());
-    return Status();
+    deadline_.Subject(path);
+    if (Status late = deadline_.Step("open the folder"); !late.ok()) return late;
+    Status status = WalkToFolder(api_, path, folder, name);
+    if (status.ok()) deadline_.Subject(JoinPath(folder->path, *name));
+    return status;
   }
 
   Status LockUpdates(const Folder& folder, FileHandle* lock) override {
@@ -268,17 +182,17 @@ class Win32FileSystem : public FileSystem {
     // with it the lock, goes with the process. A file left by a run that was
     // killed, or by a system that cannot delete it as Unlock does, is taken
     // over as it is.
+    if (Status late = deadline_.Step("take the update lock"); !late.ok()) return late;
     const LocalMemory security = LockSecurity();
     if (security == nullptr) return Status::Failed(ErrorText(GetLastError()));
-    SECURITY_ATTRIBUTES attributes{sizeof attributes, security.get(), FALSE};
-    const HANDLE handle = api_.CreateFileA(
-        PathIn(folder.path, kLockName).c_str(), GENERIC_READ | DELETE, 0, &attributes, OPEN_ALWAYS,
-        FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) {
-      const DWORD error = GetLastError();
-      if (IsSharingConflict(error)) return Status(Code::kBusy, "another run of this tool holds it");
-      return Status::Failed(ErrorText(error));
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    const LONG opened = OpenRelative(
+        api_, AsHandle(folder.handle), Wide(kLockName), GENERIC_READ | DELETE, 0, kFileOpenIf,
+        kNonDirectoryFile | kOpenReparsePoint, &handle, FILE_ATTRIBUTE_HIDDEN, security.get());
+    if (opened == kStatusSharingViolation) {
+      return Status(Code::kBusy, "another run of this tool holds it");
     }
+    if (Status status = Opened(opened, &handle); !status.ok()) return status;
     ScopedHandle held(handle, HandleCloser{&api_});
     if (Status status = CheckCouldBeOurs(handle); !status.ok()) return status;
     if (Status status = CheckInFolder(api_, handle, folder, kLockName); !status.ok()) return status;
@@ -292,14 +206,18 @@ class Win32FileSystem : public FileSystem {
     // the name pending until that program let go, and no run could take the
     // lock meanwhile: where the system has only that (before Windows 10
     // 1709, FAT), the empty file stays for the next run.
+    deadline_.Step("let go of the update lock");
     DeleteByHandle(AsHandle(lock), false);
     api_.CloseHandle(AsHandle(lock));
   }
 
   Status ListSiblings(const Folder& folder, const std::string& prefix,
                       std::vector<std::string>* names) override {
+    // By the folder's path, with access of its own: a program that holds the
+    // folder so that it cannot be listed costs only the cleanup.
+    if (Status late = deadline_.Step("list the folder"); !late.ok()) return late;
     WIN32_FIND_DATAA found;
-    const HANDLE search = api_.FindFirstFileA(PathIn(folder.path, prefix + "*").c_str(), &found);
+    const HANDLE search = api_.FindFirstFileA(JoinPath(folder.path, prefix + "*").c_str(), &found);
     if (search == INVALID_HANDLE_VALUE) {
       const DWORD error = GetLastError();
       return error == ERROR_FILE_NOT_FOUND ? Status() : ErrorStatus(error);
@@ -313,10 +231,13 @@ class Win32FileSystem : public FileSystem {
 
   Status RemoveStale(const Folder& folder, const std::string& name) override {
     // Opened as it is, not through a link, for deleting. A live run's
-    // temporary file refuses: it is shared without FILE_SHARE_DELETE.
+    // temporary file refuses: it shares nothing.
+    if (Status late = deadline_.Step("remove a leftover"); !late.ok()) return late;
     HANDLE opened = INVALID_HANDLE_VALUE;
     Status status =
-        OpenIn(folder, name, DELETE | READ_CONTROL, kShareAll, kOpenReparsePoint, &opened);
+        Opened(OpenRelative(api_, AsHandle(folder.handle), Wide(name), DELETE | READ_CONTROL,
+                            kShareAll, kFileOpen, kNonDirectoryFile | kOpenReparsePoint, &opened),
+               &opened);
     if (status.code() == Code::kNotFound) return Status();
     if (!status.ok()) return status;
     ScopedHandle file(opened, HandleCloser{&api_});
@@ -330,6 +251,7 @@ class Win32FileSystem : public FileSystem {
 
   Status OpenHeld(const Folder& folder, const std::string& name, FileHandle* file,
                   FileInfo* info) override {
+    if (Status late = deadline_.Step("read"); !late.ok()) return late;
     Status status =
         OpenRegular(folder, name, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, file, info);
     if (status.ok()) held_.insert(AsHandle(*file));
@@ -337,6 +259,7 @@ class Win32FileSystem : public FileSystem {
   }
 
   Status Read(FileHandle file, char* buffer, std::size_t size, std::size_t* got) override {
+    if (Status late = deadline_.Step("read"); !late.ok()) return late;
     const DWORD chunk = size > (1u << 30) ? (1u << 30) : static_cast<DWORD>(size);
     DWORD read = 0;
     if (!api_.ReadFile(AsHandle(file), buffer, chunk, &read, nullptr)) {
@@ -356,11 +279,17 @@ class Win32FileSystem : public FileSystem {
 
   Status Identify(const Folder& folder, const std::string& name, FileInfo* info) override {
     // Opened for its attributes only, which meets no other program's
-    // sharing or opportunistic lock.
-    const HANDLE file =
-        api_.CreateFileA(PathIn(folder.path, name).c_str(), 0, kShareAll, nullptr, OPEN_EXISTING,
-                         FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return ErrorStatus(GetLastError());
+    // sharing or opportunistic lock. A name whose file is being deleted
+    // right now answers "delete pending" or "access denied": a change.
+    if (Status late = deadline_.Step("check for changes"); !late.ok()) return late;
+    HANDLE file = INVALID_HANDLE_VALUE;
+    const LONG opened =
+        OpenRelative(api_, AsHandle(folder.handle), Wide(name), FILE_READ_ATTRIBUTES, kShareAll,
+                     kFileOpen, kOpenReparsePoint, &file);
+    if (opened == kStatusDeletePending || opened == kStatusAccessDenied) {
+      return Status(Code::kChanged, ErrorText(NtError(api_, opened)));
+    }
+    if (Status status = Opened(opened, &file); !status.ok()) return status;
     BY_HANDLE_FILE_INFORMATION data;
     const bool ok = api_.GetFileInformationByHandle(file, &data) != 0;
     const DWORD error = GetLastError();
@@ -372,6 +301,7 @@ class Win32FileSystem : public FileSystem {
 
   Status CreateTemp(const Folder& folder, const std::string& name, FileHandle original,
                     FileHandle* file) override {
+    if (Status late = deadline_.Step("create the temporary file"); !late.ok()) return late;
     DWORD attributes = FILE_ATTRIBUTE_NORMAL;
     BY_HANDLE_FILE_INFORMATION data;
     if (original != kNoFile) {
@@ -382,22 +312,22 @@ class Win32FileSystem : public FileSystem {
         attributes = data.dwFileAttributes & kCopiedAttributes;
       }
     }
-    const std::string path = PathIn(folder.path, name);
-    const HANDLE handle = api_.CreateFileA(
-        path.c_str(), GENERIC_WRITE | DELETE | READ_CONTROL | WRITE_DAC | WRITE_OWNER,
-        FILE_SHARE_READ, nullptr, CREATE_NEW, attributes, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) {
-      const DWORD error = GetLastError();
-      // A name whose file is still being deleted answers "access denied";
-      // it is taken all the same.
-      if (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS ||
-          (error == ERROR_ACCESS_DENIED && IsListed(path))) {
-        return Status(Code::kExists, ErrorText(error));
-      }
-      // A folder this user may not add files to, or a write-protected volume.
-      const bool refused = error == ERROR_ACCESS_DENIED || error == ERROR_WRITE_PROTECT;
-      return Status(refused ? Code::kInPlaceOnly : Code::kFailed, ErrorText(error));
+    // Shared with no one: no other program can read it, delete it or hold
+    // it while it is written.
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    const LONG created =
+        OpenRelative(api_, AsHandle(folder.handle), Wide(name),
+                     GENERIC_WRITE | DELETE | READ_CONTROL | WRITE_DAC | WRITE_OWNER, 0,
+                     kFileCreate, kNonDirectoryFile | kOpenReparsePoint, &handle, attributes);
+    // A name that is taken, or whose file is still being deleted.
+    if (created == kStatusObjectNameCollision || created == kStatusDeletePending) {
+      return Status(Code::kExists, ErrorText(NtError(api_, created)));
     }
+    // A folder this user may not add files to, or a write-protected volume.
+    if (created == kStatusAccessDenied || created == kStatusMediaWriteProtected) {
+      return Status(Code::kInPlaceOnly, ErrorText(NtError(api_, created)));
+    }
+    if (Status status = Opened(created, &handle); !status.ok()) return status;
     Status status = CheckInFolder(api_, handle, folder, name);
     if (status.ok() && original != kNoFile) {
       status = CopySecurity(api_, AsHandle(original), handle)
@@ -412,34 +342,48 @@ class Win32FileSystem : public FileSystem {
   }
 
   Status WriteTemp(FileHandle file, std::string_view data) override {
+    if (Status late = deadline_.Step("write the temporary file"); !late.ok()) return late;
     return WriteAll(AsHandle(file), data);
   }
 
   Status Sync(FileHandle file) override {
+    if (Status late = deadline_.Step("flush the temporary file"); !late.ok()) return late;
     if (!api_.FlushFileBuffers(AsHandle(file))) return Status::Failed(ErrorText(GetLastError()));
     return Status();
   }
 
   Status CommitTemp(FileHandle file, const Folder& folder, const std::string& /*name*/,
                     const std::string& target, bool replace) override {
+    if (Status late = deadline_.Step("replace"); !late.ok()) return late;
+    DWORD error = ERROR_SUCCESS;
     if (replace && !classic_renames_only_) {
-      const DWORD error = Rename(file, folder, target, true, true);
-      if (error == ERROR_SUCCESS) return Committed(file);
-      if (!IsUnsupported(error)) return RenameStatus(error);
-      // This system or volume cannot replace a file that is open.
-      classic_renames_only_ = true;
+      error = Rename(file, folder, target, true, true);
+      if (IsUnsupported(error)) {
+        // This system or volume cannot replace a file that is open.
+        classic_renames_only_ = true;
+      }
     }
-    // The classic rename cannot replace a file that has open handles, this
-    // process's own included: the update lets go of it first.
-    if (replace && !held_.empty()) {
-      return Status(Code::kHeldHere, "the file system cannot replace a file that is open");
+    if (!replace || classic_renames_only_) {
+      // The classic rename cannot replace a file that has open handles, this
+      // process's own included: the update lets go of it first.
+      if (replace && !held_.empty()) {
+        return Status(Code::kHeldHere, "the file system cannot replace a file that is open");
+      }
+      error = Rename(file, folder, target, false, replace);
     }
-    const DWORD error = Rename(file, folder, target, false, replace);
-    return error == ERROR_SUCCESS ? Committed(file) : RenameStatus(error);
+    if (error == ERROR_SUCCESS) return Committed(file);
+    // A rename opens the folder it renames into to add a name to it, which
+    // a program that holds the folder without sharing writes refuses: then
+    // the name takes no replacement for as long as that program likes.
+    if (IsSharingConflict(error) && FolderHeld(folder)) {
+      return Status(Code::kInPlaceOnly, "another program holds the folder open");
+    }
+    return RenameStatus(error);
   }
 
   Status DiscardTemp(FileHandle file, const Folder& /*folder*/,
                      const std::string& /*name*/) override {
+    deadline_.Step("remove the temporary file");
     const Status status = DeleteByHandle(AsHandle(file), true);
     api_.CloseHandle(AsHandle(file));
     return status;
@@ -447,11 +391,13 @@ class Win32FileSystem : public FileSystem {
 
   Status OpenInPlace(const Folder& folder, const std::string& name, FileHandle* file,
                      FileInfo* info) override {
+    if (Status late = deadline_.Step("rewrite in place"); !late.ok()) return late;
     return OpenRegular(folder, name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, file, info);
   }
 
   Status Overwrite(FileHandle file, std::string_view data) override {
     // Writing before cutting means the file is never seen empty.
+    if (Status late = deadline_.Step("rewrite in place"); !late.ok()) return late;
     const HANDLE handle = AsHandle(file);
     LARGE_INTEGER start{};
     if (!api_.SetFilePointerEx(handle, start, nullptr, FILE_BEGIN)) {
@@ -459,7 +405,8 @@ class Win32FileSystem : public FileSystem {
     }
     if (Status status = WriteAll(handle, data); !status.ok()) return status;
     if (!api_.SetEndOfFile(handle)) return Status::Failed(ErrorText(GetLastError()));
-    return Sync(file);
+    if (!api_.FlushFileBuffers(handle)) return Status::Failed(ErrorText(GetLastError()));
+    return Status();
   }
 
   Status Close(FileHandle file) override {
@@ -471,50 +418,26 @@ class Win32FileSystem : public FileSystem {
   void Sleep(int milliseconds) override { api_.Sleep(static_cast<DWORD>(milliseconds)); }
 
  private:
-  // Opens `name` relative to the held folder's handle, with NtCreateFile so
-  // that an open that would wait for another program's opportunistic lock
-  // answers at once (FILE_COMPLETE_IF_OPLOCKED) and counts as that program
-  // holding the file. Where ntdll is not to be had, by its path.
-  Status OpenIn(const Folder& folder, const std::string& name, ACCESS_MASK access, ULONG share,
-                ULONG options, HANDLE* file) {
-    if (api_.NtCreateFile == nullptr) {
-      const DWORD flags = (options & kOpenReparsePoint) != 0 ? FILE_FLAG_OPEN_REPARSE_POINT : 0;
-      *file = api_.CreateFileA(PathIn(folder.path, name).c_str(), access, share, nullptr,
-                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | flags, nullptr);
-      return *file == INVALID_HANDLE_VALUE ? ErrorStatus(GetLastError()) : Status();
-    }
-    std::wstring wide = Wide(name);
-    UNICODE_STRING object_name;
-    object_name.Length = static_cast<USHORT>(wide.size() * sizeof(wchar_t));
-    object_name.MaximumLength = object_name.Length;
-    object_name.Buffer = wide.data();
-    OBJECT_ATTRIBUTES attributes{};
-    attributes.Length = sizeof attributes;
-    attributes.RootDirectory = AsHandle(folder.handle);
-    attributes.ObjectName = &object_name;
-    attributes.Attributes = kCaseInsensitive;
-    IO_STATUS_BLOCK io{};
-    *file = INVALID_HANDLE_VALUE;
-    const LONG status = api_.NtCreateFile(
-        file, access | SYNCHRONIZE, &attributes, &io, nullptr, FILE_ATTRIBUTE_NORMAL, share,
-        kFileOpen, options | kSynchronousIo | kCompleteIfOplocked, nullptr, 0);
+  // What an open's NTSTATUS says: kNotFound, kBusy (another program holds
+  // the file, or an opportunistic lock on it that an open would have had to
+  // wait for), or kFailed. `*file` is closed unless the open succeeded.
+  Status Opened(LONG status, HANDLE* file) {
     if (status == kStatusOplockBreakInProgress) {
       api_.CloseHandle(*file);
       *file = INVALID_HANDLE_VALUE;
       return Status(Code::kBusy, "another program holds an opportunistic lock on it");
     }
-    if (status < 0) {
-      *file = INVALID_HANDLE_VALUE;
-      if (status == kStatusFileIsADirectory) return Status::Failed("not a regular file (a folder)");
-      return ErrorStatus(NtError(api_, status));
-    }
+    if (status == kStatusFileIsADirectory) return Status::Failed("not a regular file (a folder)");
+    if (status < 0) return ErrorStatus(NtError(api_, status));
     return Status();
   }
 
   Status OpenRegular(const Folder& folder, const std::string& name, DWORD access, DWORD share,
                      FileHandle* file, FileInfo* info) {
     HANDLE handle = INVALID_HANDLE_VALUE;
-    Status status = OpenIn(folder, name, access, share, kNonDirectoryFile, &handle);
+    Status status = Opened(OpenRelative(api_, AsHandle(folder.handle), Wide(name), access, share,
+                                        kFileOpen, kNonDirectoryFile, &handle),
+                           &handle);
     if (!status.ok()) return status;
     ScopedHandle held(handle, HandleCloser{&api_});
     BY_HANDLE_FILE_INFORMATION data;
@@ -530,11 +453,22 @@ class Win32FileSystem : public FileSystem {
     // On Windows 10 and 11 the hosts file often has a second name in the
     // component store; only the hosts name is replaced, and the store keeps
     // its copy.
-    if (data.nNumberOfLinks == 2 && HasStoreTwin(api_, PathIn(folder.path, name), data)) {
+    if (data.nNumberOfLinks == 2 && HasStoreTwin(api_, JoinPath(folder.path, name), data)) {
       info->links = 1;
     }
     *file = AsFileHandle(held.release());
     return status;
+  }
+
+  // Whether another program holds `folder` so that no name can be added to
+  // it: opened again, as a rename opens it, for adding a file.
+  bool FolderHeld(const Folder& folder) {
+    HANDLE probe = INVALID_HANDLE_VALUE;
+    const LONG opened =
+        OpenRelative(api_, AsHandle(folder.handle), L"", FILE_ADD_FILE,
+                     FILE_SHARE_READ | FILE_SHARE_WRITE, kFileOpen, kDirectoryFile, &probe);
+    if (opened >= 0) api_.CloseHandle(probe);
+    return opened == kStatusSharingViolation;
   }
 
   // Renames an open file to `target` in `folder`, naming it relative to the
@@ -554,7 +488,7 @@ class Win32FileSystem : public FileSystem {
     }
     // Where ntdll is not to be had: the folder's path, which leads to the
     // same folder while it is held open.
-    std::vector<char> info = RenameInfo(flags, nullptr, PathIn(folder.path, target));
+    std::vector<char> info = RenameInfo(flags, nullptr, JoinPath(folder.path, target));
     if (api_.SetFileInformationByHandle(AsHandle(file), posix ? kFileRenameInfoEx : FileRenameInfo,
                                         info.data(), static_cast<DWORD>(info.size()))) {
       return ERROR_SUCCESS;
@@ -610,16 +544,6 @@ class Win32FileSystem : public FileSystem {
     return Status();
   }
 
-  // Whether a directory entry of that exact name exists, even one whose file
-  // is being deleted.
-  bool IsListed(const std::string& path) {
-    WIN32_FIND_DATAA found;
-    const HANDLE search = api_.FindFirstFileA(path.c_str(), &found);
-    if (search == INVALID_HANDLE_VALUE) return false;
-    api_.FindClose(search);
-    return true;
-  }
-
   // The new file is in place: flush it, so that the rename is on stable
   // storage before the tool reports success (a failure here cannot undo the
   // update, whose content was flushed before), and close it.
@@ -630,6 +554,7 @@ class Win32FileSystem : public FileSystem {
   }
 
   const Win32Api api_;
+  Deadline deadline_;
   bool classic_renames_only_ = false;
   // The hosts files this process has open for reading.
   std::set<HANDLE> held_;
@@ -637,12 +562,13 @@ class Win32FileSystem : public FileSystem {
 
 }  // namespace
 
-std::unique_ptr<FileSystem> MakeWin32FileSystem(const Win32Api& api) {
-  return std::make_unique<Win32FileSystem>(api);
+std::unique_ptr<FileSystem> MakeWin32FileSystem(const Win32Api& api, DWORD deadline_ms,
+                                                DWORD grace_ms) {
+  return std::make_unique<Win32FileSystem>(api, deadline_ms, grace_ms);
 }
 
 FileSystem& RealFileSystem() {
-  static Win32FileSystem file_system{Win32Api()};
+  static Win32FileSystem file_system{Win32Api(), kRunDeadlineMs, kCancelGraceMs};
   return file_system;
 }
 

@@ -11,24 +11,6 @@ namespace {
 // The component store's folder for the hosts file, as Windows 10 and 11 name it.
 constexpr char kStoreComponent[] = "\\WinSxS\\*_microsoft-windows-w..ucture-other-minwin_*";
 
-constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-
-// The kinds of reparse point a symbolic link or a junction is, and the
-// layout both share up to their names (REPARSE_DATA_BUFFER in the driver
-// kit's headers; a symbolic link has a Flags field before its names).
-constexpr DWORD kTagSymlink = 0xA000000C;
-constexpr ULONG kSymlinkRelative = 0x1;
-struct ReparseHeader {
-  DWORD tag;
-  WORD data_length;
-  WORD reserved;
-  WORD substitute_offset;
-  WORD substitute_length;
-  WORD print_offset;
-  WORD print_length;
-  ULONG flags;  // symbolic links only
-};
-
 // Opens `path` for its identity only, and describes it; `flags` says whether
 // a link at the end is followed.
 Status Describe(const Win32Api& api, const std::string& path, BY_HANDLE_FILE_INFORMATION* data,
@@ -138,36 +120,6 @@ bool HasStoreTwin(const Win32Api& api, const std::string& path,
   } while (!twin && api.FindNextFileA(search, &found));
   api.FindClose(search);
   return twin;
-}
-
-Status LinkTarget(const Win32Api& api, HANDLE link, const std::string& path, std::string* target) {
-  std::vector<char> buffer(MAXIMUM_REPARSE_DATA_BUFFER_SIZE);
-  DWORD got = 0;
-  if (!api.DeviceIoControl(link, FSCTL_GET_REPARSE_POINT, nullptr, 0, buffer.data(),
-                           static_cast<DWORD>(buffer.size()), &got, nullptr)) {
-    return Status::Failed(ErrorText(GetLastError()));
-  }
-  ReparseHeader header;
-  if (got < sizeof header) return Status::Failed("its reparse data is cut short");
-  std::memcpy(&header, buffer.data(), sizeof header);
-  if (header.tag != kTagSymlink) return Status(Code::kNotFound, "not a symbolic link");
-  const std::size_t start = sizeof header + header.substitute_offset;
-  if (start + header.substitute_length > got)
-    return Status::Failed("its reparse data is cut short");
-  std::wstring name(header.substitute_length / sizeof(wchar_t), L'\0');
-  std::memcpy(name.data(), buffer.data() + start, name.size() * sizeof(wchar_t));
-  std::string named = Narrow(name);
-  if ((header.flags & kSymlinkRelative) != 0) {
-    std::string folder;
-    std::string ignored;
-    SplitPath(path, &folder, &ignored);
-    *target = PathIn(folder, named);
-  } else {
-    // "\??\C:\..." in the object manager's namespace.
-    if (named.rfind("\\??\\", 0) == 0) named = named.substr(4);
-    *target = named;
-  }
-  return Status();
 }
 
 Status CheckWindowsDirectory(const Win32Api& api, const std::string& root, std::string* checked) {

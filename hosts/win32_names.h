@@ -1,6 +1,6 @@
 // How the Windows layer names files and tells where they are: final paths,
 // the check that a file is in its folder, the component store's name for the
-// hosts file, the targets of symbolic links, and SystemRoot's identity.
+// hosts file, and SystemRoot's identity.
 
 #ifndef HOSTS_WIN32_NAMES_H_
 #define HOSTS_WIN32_NAMES_H_
@@ -29,11 +29,6 @@ Status CheckInFolder(const Win32Api& api, HANDLE file, const Folder& folder,
 // component store's. False where that cannot be told.
 bool HasStoreTwin(const Win32Api& api, const std::string& path,
                   const BY_HANDLE_FILE_INFORMATION& data);
-
-// The path the symbolic link `link` (open, not followed, as `path`) names:
-// absolute, or relative to the link's folder. kNotFound for any other kind
-// of reparse point.
-Status LinkTarget(const Win32Api& api, HANDLE link, const std::string& path, std::string* target);
 
 // Checks that `root` names the system's own Windows directory, without
 // following a link on it or opening a device, and sets `*checked` to the

@@ -5,6 +5,10 @@
 namespace hosts {
 
 std::string ErrorText(DWORD code) {
+  // The one way a call of this tool's is aborted: its run's deadline passed.
+  if (code == ERROR_OPERATION_ABORTED) {
+    return "no answer before the run's time limit, so the call was cancelled (error 995)";
+  }
   char* text = nullptr;
   const DWORD length = FormatMessageA(
       FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
@@ -61,9 +65,29 @@ std::string Narrow(const std::wstring& text) {
   return narrow;
 }
 
-std::string PathIn(const std::string& folder, const std::string& name) {
-  const bool root = !folder.empty() && folder.back() == '\\';
-  return folder + (root ? "" : "\\") + name;
+LONG OpenRelative(const Win32Api& api, HANDLE root, const std::wstring& name, ACCESS_MASK access,
+                  ULONG share, ULONG disposition, ULONG options, HANDLE* file, ULONG attributes,
+                  PSECURITY_DESCRIPTOR security) {
+  *file = INVALID_HANDLE_VALUE;
+  if (api.NtCreateFile == nullptr) return static_cast<LONG>(0xC0000002);  // STATUS_NOT_IMPLEMENTED
+  std::wstring wide = name;
+  UNICODE_STRING object_name;
+  object_name.Length = static_cast<USHORT>(wide.size() * sizeof(wchar_t));
+  object_name.MaximumLength = object_name.Length;
+  object_name.Buffer = wide.data();
+  OBJECT_ATTRIBUTES object{};
+  object.Length = sizeof object;
+  object.RootDirectory = root;
+  object.ObjectName = &object_name;
+  object.Attributes = 0x40;  // OBJ_CASE_INSENSITIVE: Windows compares names without case
+  object.SecurityDescriptor = security;
+  IO_STATUS_BLOCK io{};
+  HANDLE opened = INVALID_HANDLE_VALUE;
+  const LONG status = api.NtCreateFile(
+      &opened, access | SYNCHRONIZE, &object, &io, nullptr, attributes, share, disposition,
+      options | 0x20 /* FILE_SYNCHRONOUS_IO_NONALERT */ | kCompleteIfOplocked, nullptr, 0);
+  if (status >= 0) *file = opened;
+  return status;
 }
 
 std::vector<char> RenameInfo(DWORD flags, HANDLE root, const std::string& target) {

@@ -17,7 +17,24 @@ namespace hosts {
 
 // NTSTATUS values the layer tells apart.
 inline constexpr LONG kStatusOplockBreakInProgress = 0x00000108;
+inline constexpr LONG kStatusAccessDenied = static_cast<LONG>(0xC0000022);
+inline constexpr LONG kStatusObjectNameNotFound = static_cast<LONG>(0xC0000034);
+inline constexpr LONG kStatusObjectNameCollision = static_cast<LONG>(0xC0000035);
+inline constexpr LONG kStatusSharingViolation = static_cast<LONG>(0xC0000043);
+inline constexpr LONG kStatusDeletePending = static_cast<LONG>(0xC0000056);
+inline constexpr LONG kStatusMediaWriteProtected = static_cast<LONG>(0xC00000A2);
 inline constexpr LONG kStatusFileIsADirectory = static_cast<LONG>(0xC00000BA);
+
+// NtCreateFile's dispositions and options.
+inline constexpr ULONG kFileOpen = 1;
+inline constexpr ULONG kFileCreate = 2;
+inline constexpr ULONG kFileOpenIf = 3;
+inline constexpr ULONG kDirectoryFile = 0x1;      // FILE_DIRECTORY_FILE
+inline constexpr ULONG kNonDirectoryFile = 0x40;  // FILE_NON_DIRECTORY_FILE
+inline constexpr ULONG kCompleteIfOplocked = 0x100;
+inline constexpr ULONG kOpenReparsePoint = 0x200000;
+
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
 // "The requested operation could not be completed due to a file system
 // limitation"; not all SDK headers declare it.
@@ -67,8 +84,16 @@ std::string Lower(std::string text);
 std::wstring Wide(const std::string& text);
 std::string Narrow(const std::wstring& text);
 
-// `name` in `folder`, with one separator between them.
-std::string PathIn(const std::string& folder, const std::string& name);
+// Opens `name` with NtCreateFile relative to the folder `root`, or, where
+// `root` is nullptr, the object manager's path `name` (\\??\\C:\\...). The
+// open never waits for another program's opportunistic lock
+// (FILE_COMPLETE_IF_OPLOCKED): STATUS_OPLOCK_BREAK_IN_PROGRESS answers at
+// once, with the file open. `security`, if any, is the descriptor of a file
+// the call creates. The NTSTATUS; *file is INVALID_HANDLE_VALUE on failure.
+LONG OpenRelative(const Win32Api& api, HANDLE root, const std::wstring& name, ACCESS_MASK access,
+                  ULONG share, ULONG disposition, ULONG options, HANDLE* file,
+                  ULONG attributes = FILE_ATTRIBUTE_NORMAL,
+                  PSECURITY_DESCRIPTOR security = nullptr);
 
 // FILE_RENAME_INFO (the same as ntdll's FILE_RENAME_INFORMATION) for a
 // rename to `target`: the flags (ReplaceIfExists in its first byte for the

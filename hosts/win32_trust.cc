@@ -2,6 +2,7 @@
 
 #include <sddl.h>
 
+#include <cstring>
 #include <string>
 
 namespace hosts {
@@ -49,6 +50,49 @@ bool IsSystemAccount(PSID sid) {
     if (IsSid(sid, text)) return true;
   }
   return false;
+}
+
+// What an entry of a DACL allows, and to whom: `*sid` stays nullptr for an
+// entry that only denies. The entries that allow are the plain and callback
+// ones (the SID after the mask) and their object kinds (the SID after a
+// flags word and the GUIDs those flags say are there; without them, the same
+// as a plain entry). Any other kind is refused: what it means is not known.
+Status Grant(const ACE_HEADER* header, ACCESS_MASK* mask, PSID* sid) {
+  const auto* bytes = reinterpret_cast<const BYTE*>(header);
+  std::size_t offset = sizeof(ACE_HEADER) + sizeof(ACCESS_MASK);
+  switch (header->AceType) {
+    case ACCESS_DENIED_ACE_TYPE:
+    case ACCESS_DENIED_CALLBACK_ACE_TYPE:
+    case ACCESS_DENIED_OBJECT_ACE_TYPE:
+    case ACCESS_DENIED_CALLBACK_OBJECT_ACE_TYPE:
+      return Status();
+    case ACCESS_ALLOWED_ACE_TYPE:
+    case ACCESS_ALLOWED_CALLBACK_ACE_TYPE:
+      break;
+    case ACCESS_ALLOWED_OBJECT_ACE_TYPE:
+    case ACCESS_ALLOWED_CALLBACK_OBJECT_ACE_TYPE: {
+      DWORD flags = 0;
+      if (header->AceSize < offset + sizeof flags) return Status::Failed("its DACL is cut short");
+      std::memcpy(&flags, bytes + offset, sizeof flags);
+      offset += sizeof flags;
+      if ((flags & ACE_OBJECT_TYPE_PRESENT) != 0) offset += sizeof(GUID);
+      if ((flags & ACE_INHERITED_OBJECT_TYPE_PRESENT) != 0) offset += sizeof(GUID);
+      break;
+    }
+    default:
+      return Status::Failed("its DACL has an entry of a kind this tool does not read (type " +
+                            std::to_string(header->AceType) + ")");
+  }
+  // The SID must lie whole inside the entry.
+  const std::size_t fixed = 8;  // revision, count, authority
+  if (header->AceSize < offset + fixed ||
+      header->AceSize < offset + GetSidLengthRequired(bytes[offset + 1])) {
+    return Status::Failed("its DACL is cut short");
+  }
+  std::memcpy(mask, bytes + sizeof(ACE_HEADER), sizeof *mask);
+  *sid = const_cast<BYTE*>(bytes + offset);
+  if (!IsValidSid(*sid)) return Status::Failed("its DACL names an account that is not valid");
+  return Status();
 }
 
 bool IsThisAccount(const Win32Api& api, PSID sid) {
@@ -135,13 +179,13 @@ Status CheckOnlySystemMayChange(const Win32Api& api, HANDLE object) {
     if (!GetAce(dacl, i, reinterpret_cast<void**>(&header))) {
       return Status::Failed(ErrorText(GetLastError()));
     }
-    const bool allows = header->AceType == ACCESS_ALLOWED_ACE_TYPE ||
-                        header->AceType == ACCESS_ALLOWED_CALLBACK_ACE_TYPE;
-    if (!allows || (header->AceFlags & INHERIT_ONLY_ACE) != 0) continue;
-    // Both kinds keep the mask and the SID at the same places.
-    const auto* ace = reinterpret_cast<const ACCESS_ALLOWED_ACE*>(header);
-    const PSID sid = const_cast<DWORD*>(&ace->SidStart);
-    if ((ace->Mask & kChangeRights) != 0 && !IsSystemAccount(sid) && !IsSid(sid, kOwnerRights)) {
+    // An entry only for what is made inside grants nothing here.
+    if ((header->AceFlags & INHERIT_ONLY_ACE) != 0) continue;
+    PSID sid = nullptr;
+    ACCESS_MASK mask = 0;
+    if (Status status = Grant(header, &mask, &sid); !status.ok()) return status;
+    if (sid != nullptr && (mask & kChangeRights) != 0 && !IsSystemAccount(sid) &&
+        !IsSid(sid, kOwnerRights)) {
       return Status::Failed("its DACL lets " + SidText(sid) + " change it");
     }
   }

@@ -14,6 +14,7 @@
 #include <sddl.h>
 #include <winternl.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -99,6 +100,42 @@ std::vector<std::string> NamesOf(const std::string& path) {
 std::string RenameOverHeld(Scratch& s, DWORD share, ULONG flags, ULONG kind) {
   s.Open("target", GENERIC_READ, share);
   return NtAnswer(s.Rename(s.Open("source", GENERIC_WRITE | DELETE, 0), "target", flags, kind));
+}
+
+// What a call that waits for an oplock's holder answers when its thread's
+// waiting I/O is cancelled: `wait` runs on a thread of its own while a
+// Read-Handle oplock on "target" goes unacknowledged, and is cancelled after
+// a second.
+HANDLE WithOplock(Scratch& s, const std::string& name, DWORD level, OVERLAPPED* o,
+                  std::string* refused);
+std::string CancelWaiting(Scratch& s, LONG (*wait)(Scratch&)) {
+  OVERLAPPED o{};
+  std::string refused;
+  const HANDLE held =
+      WithOplock(s, "target", OPLOCK_LEVEL_CACHE_READ | OPLOCK_LEVEL_CACHE_HANDLE, &o, &refused);
+  if (held == INVALID_HANDLE_VALUE) return refused;
+  struct Call {
+    Scratch* s;
+    LONG (*wait)(Scratch&);
+    LONG status;
+  } call{&s, wait, 1};
+  const HANDLE thread = ::CreateThread(
+      nullptr, 0,
+      [](void* argument) -> DWORD {
+        auto* c = static_cast<Call*>(argument);
+        c->status = c->wait(*c->s);
+        return 0;
+      },
+      &call, 0, nullptr);
+  const bool waited = ::WaitForSingleObject(thread, 1000) == WAIT_TIMEOUT;
+  ::CancelSynchronousIo(thread);
+  const bool ended = ::WaitForSingleObject(thread, 5000) == WAIT_OBJECT_0;
+  ::CloseHandle(held);  // lets anything still waiting go on
+  s.open.erase(std::find(s.open.begin(), s.open.end(), held));
+  ::WaitForSingleObject(thread, INFINITE);
+  ::CloseHandle(thread);
+  if (!waited) return "did not wait: " + NtAnswer(call.status);
+  return ended ? NtAnswer(call.status) : std::string("still waiting when cancelled");
 }
 
 // An overlapped handle to `name` with an oplock of `level` (0 for a batch
@@ -272,9 +309,9 @@ const std::vector<Fact>& Facts() {
          s.Rename(h, "renamed", 0, 10);
          return Answer(::FlushFileBuffers(h));
        }},
-      {"CREATE_NEW on a name whose delete is pending",
-       "learn.microsoft.com: DeleteFile, a file marked for deletion; STATUS_DELETE_PENDING",
-       "error 5",
+      {"FILE_CREATE on a name whose delete is pending",
+       "learn.microsoft.com: NtCreateFile; STATUS_DELETE_PENDING, a file marked for deletion",
+       "status 0xc0000056",
        [](Scratch& s) {
          s.Open("pending", GENERIC_READ, kShareAll);
          FILE_DISPOSITION_INFO delete_it{TRUE};
@@ -282,9 +319,11 @@ const std::vector<Fact>& Facts() {
          ::SetFileInformationByHandle(h, FileDispositionInfo, &delete_it, sizeof delete_it);
          ::CloseHandle(h);
          s.open.pop_back();
-         s.open.push_back(::CreateFileA(s.Path("pending").c_str(), GENERIC_WRITE, 0, nullptr,
-                                        CREATE_NEW, 0, nullptr));
-         return Answer(s.open.back());
+         HANDLE created = INVALID_HANDLE_VALUE;
+         const LONG status =
+             OpenRelative(Win32Api(), s.folder, L"pending", GENERIC_WRITE, 0, 2, 0x40, &created);
+         s.open.push_back(created);
+         return NtAnswer(status);
        }},
       {"POSIX delete frees the name while held",
        "learn.microsoft.com: FILE_DISPOSITION_INFO_EX, FILE_DISPOSITION_FLAG_POSIX_SEMANTICS", "ok",
@@ -334,6 +373,54 @@ const std::vector<Fact>& Facts() {
          ::CloseHandle(held);  // lets the rename go on
          rename.join();
          return waited ? std::string("waits") : "answered " + NtAnswer(status);
+       }},
+      {"a rename waiting for a Read-Handle oplock's holder ends when cancelled",
+       "learn.microsoft.com: CancelSynchronousIo; MS-FSA 2.1.4.12, the wait for an oplock break",
+       "status 0xc0000120",
+       [](Scratch& s) {
+         return CancelWaiting(s, [](Scratch& scratch) {
+           return scratch.Rename(scratch.Open("source", GENERIC_WRITE | DELETE, 0), "target", 3,
+                                 65);
+         });
+       }},
+      {"a delete waiting for a Read-Handle oplock's holder ends when cancelled",
+       "learn.microsoft.com: Checking the Oplock State of an IRP_MJ_SET_INFORMATION operation; "
+       "CancelSynchronousIo",
+       "status 0xc0000120",
+       [](Scratch& s) {
+         return CancelWaiting(s, [](Scratch& scratch) {
+           ULONG flags = 3;  // FILE_DISPOSITION_INFORMATION_EX: delete, POSIX semantics
+           IO_STATUS_BLOCK io{};
+           return NtSetInfo(scratch.Open("target", DELETE, kShareAll), &io, &flags, sizeof flags,
+                            64);  // FileDispositionInformationEx
+         });
+       }},
+      {"a relative open through a folder held for its attributes alone",
+       "learn.microsoft.com: NtCreateFile, OBJECT_ATTRIBUTES RootDirectory", "ok",
+       [](Scratch& s) {
+         ::CloseHandle(s.Open("inside", GENERIC_WRITE, kShareAll));
+         HANDLE folder = INVALID_HANDLE_VALUE;
+         HANDLE inside = INVALID_HANDLE_VALUE;
+         LONG status =
+             OpenRelative(Win32Api(), nullptr, L"\\??\\" + Wide(s.dir),
+                          FILE_READ_ATTRIBUTES | READ_CONTROL, kShareAll, 1, 0x1, &folder);
+         if (status >= 0) {
+           s.open.push_back(folder);
+           status = OpenRelative(Win32Api(), folder, L"inside", GENERIC_READ, kShareAll, 1, 0x40,
+                                 &inside);
+           s.open.push_back(inside);
+         }
+         return NtAnswer(status);
+       }},
+      {"a rename into a folder held without sharing writes is refused",
+       "learn.microsoft.com: Set File Information Processing (the open of the target's folder); "
+       "CreateFile, dwShareMode",
+       "status 0xc0000043",
+       [](Scratch& s) {
+         // Held as any user who may list it could: for listing, sharing nothing.
+         s.open.push_back(::CreateFileA(s.dir.c_str(), FILE_LIST_DIRECTORY, 0, nullptr,
+                                        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+         return NtAnswer(s.Rename(s.Open("source", GENERIC_WRITE | DELETE, 0), "renamed", 0, 10));
        }},
       {"a device name under a folder", "learn.microsoft.com: Naming Files, reserved names",
        "\\\\.\\COM1|C:\\folder\\COM1",
@@ -395,8 +482,14 @@ const WineDifference kWineDifferences[] = {
      "Wine does not check a file's DACL when it is opened"},
     {"setting another account as owner needs the restore privilege", "ok",
      "Wine lets a program give a file any owner"},
-    {"CREATE_NEW on a name whose delete is pending", "error 80",
+    {"FILE_CREATE on a name whose delete is pending", "status 0xc0000035",
      "Wine shows a file whose delete is pending as an ordinary file"},
+    {"a rename waiting for a Read-Handle oplock's holder ends when cancelled",
+     "no oplock: error 50", "Wine grants no opportunistic locks"},
+    {"a delete waiting for a Read-Handle oplock's holder ends when cancelled",
+     "no oplock: error 50", "Wine grants no opportunistic locks"},
+    {"a rename into a folder held without sharing writes is refused", "ok",
+     "Wine's rename does not open the folder it renames into"},
     {"POSIX delete frees the name while held", "delete: error 87",
      "Wine has no FileDispositionInfoEx"},
     {"an open that meets an oplock completes at once", "no oplock: error 50",
@@ -471,7 +564,7 @@ TEST(WindowsFactsTest, EachFactAnswersAsWindowsDoes) {
     ::CloseHandle(s.folder);
     ::MoveFileExA((s.dir + "-moved").c_str(), s.dir.c_str(), 0);
     for (const char* name : {"target", "source", "renamed", "one", "two", "lock", "owned",
-                             "pending", "posix", "oplocked", "rr"}) {
+                             "pending", "posix", "oplocked", "rr", "inside"}) {
       ::DeleteFileA(s.Path(name).c_str());
     }
     ::RemoveDirectoryA((s.dir + "-parent\\held").c_str());

@@ -907,23 +907,32 @@ class WindowsTest(ToolTestCase):
         # replaced, a writer keeps it from being read; for a second the tool
         # waits, for longer it gives up and leaves the file as it is. A file
         # that already is what was asked for is not replaced, so a reader
-        # costs it nothing.
+        # costs it nothing. A user who holds the folder, sharing nothing,
+        # costs a run nothing either.
         installed = AWKWARD_KEPT + MANAGED_TAIL
         for mode, milliseconds, before, succeeds in (
                 ("read", 1000, AWKWARD, True), ("write", 1000, AWKWARD, True),
                 ("all", 1000, AWKWARD, True), ("read", 5000, AWKWARD, True),
-                ("write", 6000, AWKWARD, False), ("read", 60000, installed, True)):
+                ("write", 6000, AWKWARD, False), ("read", 60000, installed, True),
+                ("folder", 10000, AWKWARD, True)):
             with self.subTest(mode=mode, milliseconds=milliseconds, unchanged=before != AWKWARD):
                 self.box.write(before)
-                holder = self.peer("hold", ARGS.windows_hosts, mode, milliseconds)
+                held = ARGS.windows_etc if mode == "folder" else ARGS.windows_hosts
+                holder = self.peer("hold", held, mode, milliseconds)
                 try:
                     started = time.monotonic()
                     result = self.box.run("--install-dns")
                     elapsed = time.monotonic() - started
+                    # While the folder is held, an uninstall too.
+                    uninstalled = self.box.run("--uninstall-dns") if mode == "folder" else None
                 finally:
                     self.stop(holder)
                 if succeeds:
                     self.assertSucceeded(result)
+                    if uninstalled:
+                        self.assertSucceeded(uninstalled)
+                        self.assertEqual(self.box.read(), AWKWARD_KEPT)
+                        continue
                     self.assertEqual(self.box.read(), installed)
                     # Nothing to replace: no waiting for the reader at all.
                     self.assertLess(elapsed, 10 if before == installed else milliseconds / 1000 + 10)

@@ -1,8 +1,10 @@
 // Test helper for Windows: plays another program that touches the hosts file
 // while the tool runs.
-//   peer hold PATH read|write|all MILLISECONDS
+//   peer hold PATH read|write|all|folder MILLISECONDS
 //       holds PATH open: "read" reads sharing reading only, "write" writes
-//       sharing reading and writing, "all" reads sharing everything.
+//       sharing reading and writing, "all" reads sharing everything;
+//       "folder" holds the folder PATH for listing, sharing nothing, as any
+//       user who may list it can.
 //   peer scan DIRECTORY MILLISECONDS MICROSECONDS
 //       a virus scanner or indexer: opens every file in DIRECTORY, again and
 //       again, for reading, sharing reading and writing but not deleting,
@@ -57,12 +59,17 @@ void BusyWaitMicroseconds(long long microseconds) {
 }
 
 int Hold(const char* path, const std::string& mode, DWORD milliseconds) {
-  const DWORD access = mode == "write" ? GENERIC_WRITE : GENERIC_READ;
+  const bool folder = mode == "folder";
+  const DWORD access = folder            ? FILE_LIST_DIRECTORY
+                       : mode == "write" ? GENERIC_WRITE
+                                         : GENERIC_READ;
   const DWORD share = mode == "all"     ? FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE
                       : mode == "write" ? FILE_SHARE_READ | FILE_SHARE_WRITE
+                      : folder          ? 0
                                         : FILE_SHARE_READ;
   const HANDLE file =
-      CreateFileA(path, access, share, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+      CreateFileA(path, access, share, nullptr, OPEN_EXISTING,
+                  folder ? FILE_FLAG_BACKUP_SEMANTICS : FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
     std::fprintf(stderr, "peer: cannot open %s: error %lu\n", path, GetLastError());
     return 1;
