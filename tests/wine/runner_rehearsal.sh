@@ -85,4 +85,6 @@ lines=$(grep -cE '^(as expected|DIFFERS|UNCHECKED) ' "$report" || true)
 [ "$lines" = "$facts" ] || fail "the report has $lines facts, not $facts"
 left=$(ls -A "$temp_dir")
 [ -z "$left" ] || fail "left in the temporary folder: $left"
-printf '%s\n' "$count tests passed with TEMP=TMP=$short, started from $workspace_w; the report has all $facts facts"
+# The test command prints this line of each suite's.
+printf '%s passed, 0 failed, 0 skipped: TEMP=TMP=%s, started from %s; all %s facts reported\n' \
+  "$count" "$short" "$workspace_w" "$facts"
