@@ -127,17 +127,10 @@ class Win32FileSystem : public FileSystem {
   int Run(const std::function<int()>& update) override { return deadline_.Run(update); }
 
   Status GetEnv(const char* name, std::string* value) override {
-#ifdef _MSC_VER
-    char* copy = nullptr;
-    std::size_t size = 0;
-    if (_dupenv_s(&copy, &size, name) != 0) return Status::Failed("out of memory");
-    if (copy == nullptr) return Status(Code::kNotFound, "not set");
-    value->assign(copy);
-    std::free(copy);
-    return Status();
-#else
-    // The same allocating lookup by hand: size the value, copy it into a
-    // buffer of that size; the only failure is running out of memory.
+    // Through the table on every compiler, never the C runtime's copy of
+    // the environment, so that a test's SystemRoot reaches every build:
+    // size the value, copy it into a buffer of that size; the only failure
+    // is running out of memory.
     DWORD needed = api_.GetEnvironmentVariableA(name, nullptr, 0);
     for (int attempt = 0; attempt < 4; ++attempt) {
       if (needed == 0) {
@@ -159,7 +152,6 @@ class Win32FileSystem : public FileSystem {
       needed = got;
     }
     return Status::Failed("the value keeps changing");
-#endif
   }
 
   Status CheckSystemRoot(const std::string& root, std::string* checked) override {

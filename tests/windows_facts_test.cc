@@ -4,8 +4,9 @@
 // on. Under Wine the answers in kWineDifferences are expected instead, each
 // with its reason; a difference that appears or goes away fails the test, so
 // that a Wine upgrade that changes a fact is noticed. The report (the
-// Windows build, each fact and its answer, the machine's hosts file's names)
-// goes to standard output, and to the file HOSTS_FACTS_REPORT names.
+// Windows build, the temporary and current folders, each fact and its
+// answer, the machine's hosts file's names) goes to standard output, and to
+// the file HOSTS_FACTS_REPORT names, a line at a time as each fact ends.
 
 #include <gtest/gtest.h>
 #include <windows.h>
@@ -23,6 +24,7 @@
 #include <fstream>
 #include <functional>
 #include <iostream>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -102,18 +104,85 @@ std::string RenameOverHeld(Scratch& s, DWORD share, ULONG flags, ULONG kind) {
   return NtAnswer(s.Rename(s.Open("source", GENERIC_WRITE | DELETE, 0), "target", flags, kind));
 }
 
+// An oplock of `level` (0 for a batch oplock) on `name` in the fact's
+// folder, held through an overlapped FSCTL that stays pending while the
+// oplock is granted and completes when it breaks. The I/O manager writes the
+// request's OVERLAPPED and output buffer when it completes, whenever that is,
+// so they live on the heap and are freed only after it has; the handle and
+// event are this object's alone, closed once.
+class Oplock {
+ public:
+  Oplock(Scratch& s, const std::string& name, DWORD level) : request_(new Request) {
+    Request& r = *request_;
+    r.file = ::CreateFileA(s.Path(name).c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
+    if (r.file == INVALID_HANDLE_VALUE) {
+      refused_ = "no oplock: open: " + Answer(FALSE);
+      return;
+    }
+    r.overlapped.hEvent = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (r.overlapped.hEvent == nullptr) {
+      refused_ = "no oplock: event: " + Answer(FALSE);
+      return;
+    }
+    r.in = {REQUEST_OPLOCK_CURRENT_VERSION, sizeof r.in, level, REQUEST_OPLOCK_INPUT_FLAG_REQUEST};
+    r.out.StructureVersion = REQUEST_OPLOCK_CURRENT_VERSION;
+    r.out.StructureLength = static_cast<WORD>(sizeof r.out);
+    const BOOL ok = level == 0 ? ::DeviceIoControl(r.file, FSCTL_REQUEST_BATCH_OPLOCK, nullptr, 0,
+                                                   nullptr, 0, nullptr, &r.overlapped)
+                               : ::DeviceIoControl(r.file, FSCTL_REQUEST_OPLOCK, &r.in, sizeof r.in,
+                                                   &r.out, sizeof r.out, nullptr, &r.overlapped);
+    if (ok || GetLastError() != ERROR_IO_PENDING) {
+      refused_ = "no oplock: error " + std::to_string(ok ? 0 : GetLastError());
+      return;
+    }
+    pending_ = true;
+  }
+  Oplock(const Oplock&) = delete;
+  Oplock& operator=(const Oplock&) = delete;
+  ~Oplock() { Release(); }
+
+  // Empty while the oplock is held; otherwise why there is none.
+  const std::string& refused() const { return refused_; }
+
+  // Lets go of the oplock: cancels its request if it is still pending
+  // (ERROR_NOT_FOUND: it completed, with a break), waits until the request
+  // has completed, then closes the handle, which acknowledges a break, and
+  // the event. A request that does not complete within ten seconds keeps its
+  // memory and handles for the rest of the process.
+  void Release() {
+    if (request_ == nullptr) return;
+    if (pending_) {
+      ::CancelIoEx(request_->file, &request_->overlapped);
+      if (::WaitForSingleObject(request_->overlapped.hEvent, 10000) != WAIT_OBJECT_0) {
+        static_cast<void>(request_.release());  // still the I/O manager's to write
+        return;
+      }
+    }
+    if (request_->file != INVALID_HANDLE_VALUE) ::CloseHandle(request_->file);
+    if (request_->overlapped.hEvent != nullptr) ::CloseHandle(request_->overlapped.hEvent);
+    request_.reset();
+  }
+
+ private:
+  struct Request {
+    HANDLE file = INVALID_HANDLE_VALUE;
+    OVERLAPPED overlapped{};
+    REQUEST_OPLOCK_INPUT_BUFFER in{};
+    REQUEST_OPLOCK_OUTPUT_BUFFER out{};
+  };
+  std::unique_ptr<Request> request_;
+  bool pending_ = false;
+  std::string refused_;
+};
+
 // What a call that waits for an oplock's holder answers when its thread's
 // waiting I/O is cancelled: `wait` runs on a thread of its own while a
 // Read-Handle oplock on "target" goes unacknowledged, and is cancelled after
 // a second.
-HANDLE WithOplock(Scratch& s, const std::string& name, DWORD level, OVERLAPPED* o,
-                  std::string* refused);
 std::string CancelWaiting(Scratch& s, LONG (*wait)(Scratch&)) {
-  OVERLAPPED o{};
-  std::string refused;
-  const HANDLE held =
-      WithOplock(s, "target", OPLOCK_LEVEL_CACHE_READ | OPLOCK_LEVEL_CACHE_HANDLE, &o, &refused);
-  if (held == INVALID_HANDLE_VALUE) return refused;
+  Oplock oplock(s, "target", OPLOCK_LEVEL_CACHE_READ | OPLOCK_LEVEL_CACHE_HANDLE);
+  if (!oplock.refused().empty()) return oplock.refused();
   struct Call {
     Scratch* s;
     LONG (*wait)(Scratch&);
@@ -130,32 +199,11 @@ std::string CancelWaiting(Scratch& s, LONG (*wait)(Scratch&)) {
   const bool waited = ::WaitForSingleObject(thread, 1000) == WAIT_TIMEOUT;
   ::CancelSynchronousIo(thread);
   const bool ended = ::WaitForSingleObject(thread, 5000) == WAIT_OBJECT_0;
-  ::CloseHandle(held);  // lets anything still waiting go on
-  s.open.erase(std::find(s.open.begin(), s.open.end(), held));
+  oplock.Release();  // lets anything still waiting go on
   ::WaitForSingleObject(thread, INFINITE);
   ::CloseHandle(thread);
   if (!waited) return "did not wait: " + NtAnswer(call.status);
   return ended ? NtAnswer(call.status) : std::string("still waiting when cancelled");
-}
-
-// An overlapped handle to `name` with an oplock of `level` (0 for a batch
-// oplock), or INVALID_HANDLE_VALUE with the reason in `*refused`.
-HANDLE WithOplock(Scratch& s, const std::string& name, DWORD level, OVERLAPPED* o,
-                  std::string* refused) {
-  const HANDLE h = s.Open(name, GENERIC_READ, kShareAll, FILE_FLAG_OVERLAPPED);
-  o->hEvent = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
-  REQUEST_OPLOCK_INPUT_BUFFER in{REQUEST_OPLOCK_CURRENT_VERSION, sizeof in, level,
-                                 REQUEST_OPLOCK_INPUT_FLAG_REQUEST};
-  REQUEST_OPLOCK_OUTPUT_BUFFER out{};
-  const BOOL ok = level == 0 ? ::DeviceIoControl(h, FSCTL_REQUEST_BATCH_OPLOCK, nullptr, 0, nullptr,
-                                                 0, nullptr, o)
-                             : ::DeviceIoControl(h, FSCTL_REQUEST_OPLOCK, &in, sizeof in, &out,
-                                                 sizeof out, nullptr, o);
-  if (ok || GetLastError() != ERROR_IO_PENDING) {
-    *refused = "no oplock: error " + std::to_string(ok ? 0 : GetLastError());
-    return INVALID_HANDLE_VALUE;
-  }
-  return h;
 }
 
 bool Elevated() {
@@ -341,9 +389,8 @@ const std::vector<Fact>& Facts() {
        "learn.microsoft.com: NtCreateFile, FILE_COMPLETE_IF_OPLOCKED; Breaking Opportunistic Locks",
        "status 0x00000108",
        [](Scratch& s) {
-         OVERLAPPED o{};
-         std::string refused;
-         if (WithOplock(s, "oplocked", 0, &o, &refused) == INVALID_HANDLE_VALUE) return refused;
+         const Oplock oplock(s, "oplocked", 0);
+         if (!oplock.refused().empty()) return oplock.refused();
          UNICODE_STRING name{2 * 8, 2 * 8, const_cast<PWSTR>(L"oplocked")};
          OBJECT_ATTRIBUTES attributes{};
          attributes.Length = sizeof attributes;
@@ -360,17 +407,14 @@ const std::vector<Fact>& Facts() {
        "learn.microsoft.com: Checking the Oplock State of an IRP_MJ_SET_INFORMATION operation",
        "waits",
        [](Scratch& s) {
-         OVERLAPPED o{};
-         std::string refused;
-         const HANDLE held = WithOplock(
-             s, "target", OPLOCK_LEVEL_CACHE_READ | OPLOCK_LEVEL_CACHE_HANDLE, &o, &refused);
-         if (held == INVALID_HANDLE_VALUE) return refused;
+         Oplock oplock(s, "target", OPLOCK_LEVEL_CACHE_READ | OPLOCK_LEVEL_CACHE_HANDLE);
+         if (!oplock.refused().empty()) return oplock.refused();
          const HANDLE source = s.Open("source", GENERIC_WRITE | DELETE, 0);
          std::atomic<LONG> status{1};
          std::thread rename([&] { status = s.Rename(source, "target", 3, 65); });
          std::this_thread::sleep_for(std::chrono::seconds(1));
          const bool waited = status == 1;
-         ::CloseHandle(held);  // lets the rename go on
+         oplock.Release();  // lets the rename go on
          rename.join();
          return waited ? std::string("waits") : "answered " + NtAnswer(status);
        }},
@@ -436,7 +480,16 @@ const std::vector<Fact>& Facts() {
          const HMODULE planted = ::LoadLibraryA("hosts_facts_planted.dll");
          const std::string answer = Answer(planted != nullptr);
          if (planted != nullptr) ::FreeLibrary(planted);
-         return answer;
+         // The control: the DLL is there and loads when the program's folder
+         // is asked for by name, so a missing DLL cannot pass as error 126.
+         const HMODULE beside = ::LoadLibraryExA("hosts_facts_planted.dll", nullptr,
+                                                 LOAD_LIBRARY_SEARCH_APPLICATION_DIR);
+         const std::string control = beside == nullptr ? "the program's folder: " + Answer(FALSE)
+                                     : ::GetProcAddress(beside, "HostsFactsPlanted") == nullptr
+                                         ? "not the planted DLL"
+                                         : "";
+         if (beside != nullptr) ::FreeLibrary(beside);
+         return control.empty() ? answer : "no control: " + control;
        }},
       {"the machine's hosts file has one name, or a second in the component store",
        "public reports: the hosts file hard-linked into WinSxS on Windows 10 and 11",
@@ -525,12 +578,37 @@ bool Matches(const std::string& answer, const std::string& expected) {
   return false;
 }
 
+// The report, a line at a time: to standard output and, where
+// HOSTS_FACTS_REPORT names a file, appended to it and flushed as each fact
+// ends, so that a run that crashes still brings back every fact before.
+class Report {
+ public:
+  Report() : path_(std::getenv("HOSTS_FACTS_REPORT")) {
+    if (path_ != nullptr && !std::ofstream(path_, std::ios::trunc)) {
+      ADD_FAILURE() << "cannot write the report " << path_;
+    }
+  }
+  void Line(const std::string& line) {
+    std::cout << line << std::endl;
+    if (path_ == nullptr) return;
+    std::ofstream file(path_, std::ios::app);
+    if (!(file << line << '\n' << std::flush)) ADD_FAILURE() << "cannot write the report " << path_;
+  }
+
+ private:
+  const char* path_;
+};
+
 TEST(WindowsFactsTest, EachFactAnswersAsWindowsDoes) {
   const bool wine = UnderWine();
-  std::ostringstream report;
-  report << Build() << "\n";
+  Report report;
+  report.Line(Build());
   char temp[MAX_PATH];
   ::GetTempPathA(MAX_PATH, temp);
+  char current[MAX_PATH];
+  ::GetCurrentDirectoryA(MAX_PATH, current);
+  report.Line(std::string("temporary folder: ") + temp);
+  report.Line(std::string("current folder: ") + current);
   int number = 0;
   for (const Fact& fact : Facts()) {
     Scratch s;
@@ -554,12 +632,12 @@ TEST(WindowsFactsTest, EachFactAnswersAsWindowsDoes) {
     const bool unchecked = !wine && answer.rfind("cannot be checked here", 0) == 0;
     EXPECT_TRUE(unchecked || Matches(answer, expected))
         << fact.name << ": " << answer << ", expected " << expected;
-    report << (unchecked                   ? "UNCHECKED "
-               : Matches(answer, expected) ? "as expected "
-                                           : "DIFFERS ")
-           << fact.name << ": " << answer << " (Windows: " << fact.windows
-           << (reason ? std::string("; Wine: ") + reason : std::string()) << "; " << fact.source
-           << ")\n";
+    report.Line((unchecked                   ? "UNCHECKED "
+                 : Matches(answer, expected) ? "as expected "
+                                             : "DIFFERS ") +
+                std::string(fact.name) + ": " + answer + " (Windows: " + fact.windows +
+                (reason ? std::string("; Wine: ") + reason : std::string()) + "; " + fact.source +
+                ")");
     for (HANDLE h : s.open) ::CloseHandle(h);
     ::CloseHandle(s.folder);
     ::MoveFileExA((s.dir + "-moved").c_str(), s.dir.c_str(), 0);
@@ -575,8 +653,7 @@ TEST(WindowsFactsTest, EachFactAnswersAsWindowsDoes) {
   for (const WineDifference& difference : kWineDifferences) {
     EXPECT_TRUE(IsWindowsFact(difference.fact)) << difference.fact;
   }
-  std::cout << report.str();
-  if (const char* path = std::getenv("HOSTS_FACTS_REPORT")) std::ofstream(path) << report.str();
+  report.Line("all " + std::to_string(number) + " facts ran");
 }
 
 }  // namespace

@@ -4,14 +4,17 @@ check the file byte for byte, the exit status and both output streams.
 
 One suite serves two ways of starting the tool:
   --mode native  the host build; SystemRoot names a temporary directory.
-  --mode system  the Windows build on the machine's own hosts file, through
-                 the real SystemRoot: on Windows, or under Wine (--wine) in
-                 the prefix given by --wineprefix. The file's bytes and
-                 security descriptor are saved first and put back after,
+  --mode system  the Windows build at the machine's own hosts file's name,
+                 through the real SystemRoot: on Windows, or under Wine
+                 (--wine) in the prefix given by --wineprefix. The machine's
+                 file itself is renamed aside before the first case and
+                 back after the last, never written (see SavedHostsFile),
                  and the mode runs only where HOSTS_E2E_DISPOSABLE_MACHINE=1
                  says the machine may be used so.
 Cases that only make sense in one mode are collected only there; a case
-that cannot run on this machine says why when it is skipped.
+that cannot run on this machine says why when it is skipped. Where
+HOSTS_E2E_REPORT names a file, everything the suite prints goes there too,
+as it is printed.
 """
 
 import argparse
@@ -33,6 +36,10 @@ ALIAS = SERVICE = MANAGED_TAIL = AWKWARD = AWKWARD_KEPT = NOTHING_TO_CHANGE = No
 MESSAGE = b"Failed to GET env SYSTEMROOT"
 TEMP_MARK = ".hosts_entry_tool-"
 LOCK_NAME = "hosts_entry_tool.lock"
+# The machine's own hosts file's name while the system mode runs.
+SET_ASIDE_NAME = "hosts.e2e-set-aside"
+# The component store's folder for the hosts file, as Windows 10 and 11 name it.
+STORE_FOLDER = "amd64_microsoft-windows-w..ucture-other-minwin_31bf3856ad364e35_10.0.{}_none_{}"
 LONG_LINE = b"0.0.0.0 " + b" ".join(b"name%07d.example" % i for i in range(150000))
 # -1 as the runner sees it: 255 from a POSIX shell or Wine's launcher, the
 # unsigned 32-bit value on Windows. Set in main().
@@ -746,8 +753,7 @@ class LinkAndEncodingTest(ToolTestCase):
         # store's own name for the file is not counted, and keeps its copy.
         windows = os.path.dirname(os.path.dirname(os.path.dirname(self.box.etc)))
         store = os.path.join(windows, "winsxs",
-            "amd64_microsoft-windows-w..ucture-other-minwin_31bf3856ad364e35_10.0.22621.1_none_"
-            "0123456789abcdef")
+                             STORE_FOLDER.format("22621.1", "0123456789abcdef"))
         cases = [("another name", os.path.join(self.box.etc, "hosts.other-name"), False)]
         if ARGS.mode == "system":
             cases.append(("the component store's", os.path.join(store, "hosts"), True))
@@ -771,6 +777,47 @@ class LinkAndEncodingTest(ToolTestCase):
                         self.assertUnchangedUnlessNeeded(result, before, b"hard links")
                 finally:
                     os.unlink(other)
+
+    @windows_only
+    def test_the_machines_own_store_name(self):
+        # The machine's own hosts file where it has a second name in the
+        # component store: the System32 name gets the new file, and the file
+        # itself, which keeps the store's name, stays as it was. Wine's
+        # prefix is given such a name for the case, as Windows 10 and 11
+        # give it; a Windows whose file has none cannot run the case.
+        twin = SAVED.store_name()
+        made = None
+        if twin is None:
+            if not ARGS.wine:
+                self.skipTest("this machine's hosts file has no second name in the component "
+                              "store (the facts report lists its names)")
+            windows = os.path.dirname(os.path.dirname(os.path.dirname(self.box.etc)))
+            made = twin = os.path.join(windows, "winsxs",
+                                       STORE_FOLDER.format("19041.1", "fedcba9876543210"), "hosts")
+            os.makedirs(os.path.dirname(made), exist_ok=True)
+            os.link(SAVED.aside, made)
+        install = rewritten(SAVED.data, True) != SAVED.data
+        os.replace(SAVED.aside, self.box.hosts)
+        try:
+            result = self.box.run("--install-dns" if install else "--uninstall-dns")
+        finally:
+            # The file gets its set-aside name back: renamed, where the run
+            # left it at the hosts name, or else linked again from the store.
+            try:
+                still_there = os.path.samefile(self.box.hosts, twin)
+            except OSError:
+                still_there = False
+            if still_there:
+                os.replace(self.box.hosts, SAVED.aside)
+            else:
+                os.link(twin, SAVED.aside)
+            if made:
+                os.unlink(made)
+        self.assertSucceeded(result)
+        self.assertEqual(self.box.read(), rewritten(SAVED.data, install))
+        self.assertFalse(os.path.samefile(self.box.hosts, SAVED.aside))
+        with open(SAVED.aside, "rb") as f:
+            self.assertEqual(f.read(), SAVED.data)
 
     def test_utf16_files_are_refused(self):
         for bom in (b"\xff\xfe", b"\xfe\xff"):
@@ -1019,25 +1066,67 @@ def locate_system_hosts():
 
 
 class SavedHostsFile:
-    """The machine's hosts file as it stood before the suite, its bytes and its
-    owner, group and DACL, put back when the suite ends and checked."""
+    """The machine's own hosts file, out of the cases' way: renamed aside in
+    its folder before the first case and renamed back after the last, so
+    that it is never written, deleted or made anew. It keeps its bytes, its
+    file ID and every name (the component store's among them), its
+    attributes, owner, group and DACL; when it is back each of them is
+    checked against what it was. The cases work on files of their own at
+    the hosts name, which are deleted between them."""
 
     def __init__(self):
         self.path = os.path.join(ARGS.etc, "hosts")
+        self.aside = os.path.join(ARGS.etc, SET_ASIDE_NAME)
+        if os.path.lexists(self.aside):
+            raise RuntimeError(f"{self.aside} is there: an earlier run stopped before it put the "
+                               f"machine's hosts file back; rename it to hosts first")
         with open(self.path, "rb") as f:
             self.data = f.read()
         self.lock_was_there = os.path.exists(os.path.join(ARGS.etc, LOCK_NAME))
         self.security = self.descriptor()
-        print(f"saved {self.path}: {len(self.data)} bytes, {self.security}")
+        self.identity, self.names = self.identify()
+        self.rename(self.path, self.aside)
+        print(f"set aside {self.path} as {SET_ASIDE_NAME}: {len(self.data)} bytes, "
+              f"{self.identity}, {self.security}; names: {self.names or 'not listed here'}")
 
-    def descriptor(self):
-        proc = subprocess.run(windows_command([ARGS.peer, "security", ARGS.windows_hosts]),
+    @staticmethod
+    def rename(source, target):
+        """A rename that waits out, for up to five seconds, a program that
+        has the file open without sharing deletes (the DNS Client reading it,
+        say)."""
+        for attempt in range(20):
+            try:
+                return os.replace(source, target)
+            except PermissionError:
+                if attempt == 19:
+                    raise
+                time.sleep(0.25)
+
+    @staticmethod
+    def peer(*args):
+        proc = subprocess.run(windows_command([ARGS.peer] + list(args)),
                               env=dict(os.environ, WINEPREFIX=ARGS.wineprefix or "",
                                        WINEDEBUG="-all"),
                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=120)
         if proc.returncode != 0:
-            raise RuntimeError(f"cannot read the hosts file's security: {proc.stderr!r}")
-        return proc.stdout.decode().strip()
+            raise RuntimeError(f"peer {' '.join(args)}: {proc.stdout!r} {proc.stderr!r}")
+        return proc.stdout.decode().splitlines()
+
+    def descriptor(self):
+        return self.peer("security", ARGS.windows_hosts)[0].strip()
+
+    def identify(self):
+        """The file's volume and ID, link count and attributes, as Windows
+        gives them, and its names where Windows can list them."""
+        lines = self.peer("identity", ARGS.windows_hosts)
+        return lines[0].strip(), sorted(l[5:].strip() for l in lines[1:] if l.startswith("name "))
+
+    def store_name(self):
+        """The file's second name in the component store, as a path here, or None."""
+        for name in self.names:
+            if "\\winsxs\\" in name.lower():
+                return os.path.splitdrive(ARGS.etc)[0] + name
+        return None
 
     def restore(self):
         for name in os.listdir(ARGS.etc):
@@ -1051,18 +1140,44 @@ class SavedHostsFile:
             if not os.path.islink(self.path):
                 os.chmod(self.path, 0o644)
             os.unlink(self.path)
-        with open(self.path, "wb") as f:
-            f.write(self.data)
-        subprocess.run(windows_command([ARGS.peer, "security", ARGS.windows_hosts,
-                                        self.security]),
-                       env=dict(os.environ, WINEPREFIX=ARGS.wineprefix or "", WINEDEBUG="-all"),
-                       check=True, timeout=120)
+        if not os.path.lexists(self.aside):
+            # Not to be: the file lost its set-aside name. Its bytes and
+            # security at least go back, in a new file.
+            print(f"{self.aside} is gone: the hosts file is written anew")
+            with open(self.path, "wb") as f:
+                f.write(self.data)
+            self.peer("security", ARGS.windows_hosts, self.security)
+        else:
+            self.rename(self.aside, self.path)
         with open(self.path, "rb") as f:
             same = f.read() == self.data
-        security = self.descriptor()
-        print(f"restored {self.path}: bytes {'the same' if same else 'DIFFER'}, "
-              f"security {'the same' if security == self.security else 'DIFFERS: ' + security}")
-        return same and security == self.security
+        now = self.descriptor(), *self.identify()
+        checks = [("bytes", same), ("security", now[0] == self.security),
+                  ("file ID, links and attributes", now[1] == self.identity),
+                  ("names", now[2] == self.names)]
+        print(f"put back {self.path}: " + ", ".join(
+            f"{what} {'the same' if ok else 'DIFFER'}" for what, ok in checks) +
+            ("" if all(ok for _, ok in checks) else f" (now {now})"))
+        return all(ok for _, ok in checks)
+
+
+class Tee:
+    """A stream that writes to each of `streams`, flushing as it goes."""
+
+    def __init__(self, *streams):
+        self.streams = streams
+
+    def write(self, text):
+        for stream in self.streams:
+            stream.write(text)
+            stream.flush()
+
+    def flush(self):
+        for stream in self.streams:
+            stream.flush()
+
+
+SAVED = None
 
 
 def main():
@@ -1082,6 +1197,9 @@ def main():
     set_host_names(ARGS.alias, ARGS.service)
     global FAILURE_STATUS
     FAILURE_STATUS = 0xFFFFFFFF if os.name == "nt" else 255
+    if os.environ.get("HOSTS_E2E_REPORT"):
+        report = open(os.environ["HOSTS_E2E_REPORT"], "w")
+        sys.stdout, sys.stderr = Tee(sys.stdout, report), Tee(sys.stderr, report)
     os.umask(UMASK)
     saved = None
     if ARGS.mode == "system" and not ARGS.canary:
@@ -1090,7 +1208,8 @@ def main():
                   f"{DISPOSABLE}=1 where the machine may be used so")
             sys.exit(SKIPPED_STATUS)
         locate_system_hosts()
-        saved = SavedHostsFile()
+        global SAVED
+        saved = SAVED = SavedHostsFile()
     if ARGS.canary:
         rest = ["StatusCanary"]
     try:

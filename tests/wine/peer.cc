@@ -22,6 +22,11 @@
 //       prints the owner, group and DACL of PATH as SDDL; or sets them to
 //       SDDL, the DACL protected from inheritance or not as SDDL says, with
 //       the privileges that let an administrator give any owner.
+//   peer identity PATH
+//       prints the file's identity as Windows gives it, "VOLUME:INDEX links N
+//       attributes 0xA", then each of its names as FindFirstFileNameW lists
+//       them, one a line ("name \Windows\System32\..."), where Windows has that
+//       call ("names: error N" and status 1 where it fails).
 //   peer systemroot VALUE|-unset PROGRAM ARGS...
 //       starts PROGRAM with SystemRoot set to VALUE (or unset) and passes its
 //       exit status on. Wine sets SystemRoot in every new process, so the
@@ -212,6 +217,46 @@ int Security(const char* path, const char* sddl) {
   return 0;
 }
 
+int Identity(const char* path) {
+  const HANDLE file = CreateFileA(
+      path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+      FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  BY_HANDLE_FILE_INFORMATION data;
+  if (file == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(file, &data)) {
+    std::fprintf(stderr, "peer: cannot open %s: error %lu\n", path, GetLastError());
+    if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+    return 1;
+  }
+  CloseHandle(file);
+  std::printf("%08lx:%08lx%08lx links %lu attributes 0x%lx\n", data.dwVolumeSerialNumber,
+              data.nFileIndexHigh, data.nFileIndexLow, data.nNumberOfLinks, data.dwFileAttributes);
+  using FindFirst = HANDLE(WINAPI*)(LPCWSTR, DWORD, LPDWORD, PWSTR);
+  using FindNext = BOOL(WINAPI*)(HANDLE, LPDWORD, PWSTR);
+  const HMODULE kernel32 = GetModuleHandleA("kernel32.dll");
+  const auto find_first = reinterpret_cast<FindFirst>(
+      reinterpret_cast<void*>(GetProcAddress(kernel32, "FindFirstFileNameW")));
+  const auto find_next = reinterpret_cast<FindNext>(
+      reinterpret_cast<void*>(GetProcAddress(kernel32, "FindNextFileNameW")));
+  if (find_first == nullptr || find_next == nullptr) return 0;
+  std::wstring wide;
+  for (const char* c = path; *c != '\0'; ++c) wide.push_back(static_cast<wchar_t>(*c));
+  WCHAR name[32768];
+  DWORD size = 32768;
+  const HANDLE search = find_first(wide.c_str(), 0, &size, name);
+  for (bool more = search != INVALID_HANDLE_VALUE; more; size = 32768) {
+    std::string narrow;  // the names of the hosts file and its twin are ASCII
+    for (const WCHAR* c = name; *c != L'\0'; ++c) narrow.push_back(static_cast<char>(*c));
+    std::printf("name %s\n", narrow.c_str());
+    more = find_next(search, &size, name) != 0;
+  }
+  if (search == INVALID_HANDLE_VALUE) {
+    std::printf("names: error %lu\n", GetLastError());
+    return 1;
+  }
+  FindClose(search);
+  return 0;
+}
+
 // The environment block of this process with SystemRoot set to `value`, or
 // removed when `value` is null.
 std::wstring EnvironmentWith(const wchar_t* value) {
@@ -288,9 +333,11 @@ int main(int argc, char** argv) {
   if (mode == "security" && (argc == 3 || argc == 4)) {
     return Security(argv[2], argc == 4 ? argv[3] : nullptr);
   }
+  if (mode == "identity" && argc == 3) return Identity(argv[2]);
   if (mode == "systemroot" && argc >= 4) return RunWithSystemRoot(argv[2], argc - 3, argv + 3);
   std::fprintf(stderr,
                "usage: peer hold PATH read|write|all MS | scan DIR MS US | append PATH MS | "
-               "squat DIR MS | security PATH [SDDL] | systemroot VALUE|-unset PROGRAM ARGS...\n");
+               "squat DIR MS | security PATH [SDDL] | identity PATH | "
+               "systemroot VALUE|-unset PROGRAM ARGS...\n");
   return 2;
 }
