@@ -20,6 +20,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -250,17 +251,21 @@ class PosixFileSystem : public FileSystem {
 
   Status CreateTemp(const Folder& folder, const std::string& name, FileHandle original,
                     FileHandle* file) override {
-    // Private while it is written; a brand-new hosts file gets the usual
-    // mode less the umask.
+    // Private until it is renamed into place (no other account can open a
+    // killed run's file and so keep the next run from removing it); then it
+    // gets the hosts file's mode, or, for a brand-new one, the usual mode
+    // less the umask.
     const int dir = static_cast<int>(folder.handle);
-    const mode_t mode = original == kNoFile ? 0666 : 0600;
     const int fd = openat(dir, name.c_str(),
-                          O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, mode);
+                          O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, 0600);
     if (fd < 0) {
       return ErrnoStatus(errno, errno == EEXIST ? Code::kExists : InPlaceOnlyIfRefused(errno));
     }
     // Held as long as this run lives; RemoveStale leaves it alone meanwhile.
     flock(fd, LOCK_EX | LOCK_NB);
+    const mode_t mask = umask(0);
+    umask(mask);
+    modes_[fd] = 0666 & ~mask;
     if (original != kNoFile) {
       Status status;
       struct stat like;
@@ -271,11 +276,10 @@ class PosixFileSystem : public FileSystem {
                  fchown(fd, like.st_uid, like.st_gid) != 0) {
         status = ErrnoStatus(errno, InPlaceOnlyIfRefused(errno))
                      .In("cannot give it the hosts file's owner");
-      } else if (fchmod(fd, like.st_mode & 07777) != 0) {
-        status = ErrnoStatus(errno, InPlaceOnlyIfRefused(errno))
-                     .In("cannot give it the hosts file's mode");
       }
+      if (status.ok()) modes_[fd] = like.st_mode & 07777;
       if (!status.ok()) {
+        modes_.erase(fd);
         close(fd);
         unlinkat(dir, name.c_str(), 0);
         return status;
@@ -305,6 +309,11 @@ class PosixFileSystem : public FileSystem {
   Status CommitTemp(FileHandle file, const Folder& folder, const std::string& name,
                     const std::string& target, bool replace) override {
     const int dir = static_cast<int>(folder.handle);
+    const int fd = static_cast<int>(file);
+    if (fchmod(fd, modes_[fd]) != 0) {
+      return ErrnoStatus(errno, InPlaceOnlyIfRefused(errno))
+          .In("cannot give it the hosts file's mode");
+    }
     if (replace ? renameat(dir, name.c_str(), dir, target.c_str()) != 0
                 : !RenameIfFree(dir, name, target)) {
       // A mount point at the name, or a file from another device, takes no
@@ -317,11 +326,13 @@ class PosixFileSystem : public FileSystem {
     // Make the rename itself durable. The new content is in place and was
     // flushed, so neither this nor the close can undo the update.
     fsync(dir);
-    close(static_cast<int>(file));
+    modes_.erase(fd);
+    close(fd);
     return Status();
   }
 
   Status DiscardTemp(FileHandle file, const Folder& folder, const std::string& name) override {
+    modes_.erase(static_cast<int>(file));
     close(static_cast<int>(file));
     if (unlinkat(static_cast<int>(folder.handle), name.c_str(), 0) != 0 && errno != ENOENT) {
       return ErrnoStatus(errno);
@@ -356,6 +367,8 @@ class PosixFileSystem : public FileSystem {
  private:
   // The folder of the lock this process holds.
   int lock_folder_ = -1;
+  // The mode each temporary file gets when it is put in place.
+  std::map<int, mode_t> modes_;
 
   // A folder that takes no new file from this user (no permission, a
   // read-only file system) or an owner that cannot be given: the file itself

@@ -81,6 +81,20 @@ Status CheckOnlyTrustedMayChange(int fd, const std::string& what) {
   return Status();
 }
 
+// Checks that only root or this tool's account can rename or remove `entry`
+// (open) in `folder`: the folder belongs to one of them and neither its group
+// nor others may write it, or it is sticky and `entry` belongs to one of them.
+Status CheckOnlyTrustedMayRename(int folder, int entry, const std::string& path) {
+  struct stat in;
+  struct stat st;
+  if (fstatat(folder, "", &in, AT_EMPTY_PATH) != 0) return Failed(path, errno);
+  if (fstatat(entry, "", &st, AT_EMPTY_PATH) != 0) return Failed(path, errno);
+  if ((in.st_mode & S_ISVTX) != 0 && IsTrustedOwner(in.st_uid) && IsTrustedOwner(st.st_uid)) {
+    return Status();
+  }
+  return CheckOnlyTrustedMayChange(folder, "the folder " + (path.empty() ? "/" : path));
+}
+
 // The target of the link `fd` (O_PATH, not followed), read from it.
 Status ReadLink(int fd, const std::string& at, std::string* target) {
   std::string text(4096, '\0');
@@ -118,6 +132,15 @@ Status WalkToFolder(const std::string& path, Folder* folder, std::string* name) 
     const HeldFolder& here = walked.back();
     const std::string at = here.path() + "/" + next;
     const int fd = openat(here.fd(), next.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    // Where a link led, what is in each folder on the way must be this
+    // account's or root's to rename or remove: otherwise another account
+    // could choose what the next name is.
+    if (links > 0 && fd >= 0) {
+      if (Status status = CheckOnlyTrustedMayRename(here.fd(), fd, here.path()); !status.ok()) {
+        close(fd);
+        return status.In("follow the symbolic link " + path);
+      }
+    }
     if (fd < 0) {
       // A last name that is not there is the file the update creates.
       if (errno == ENOENT && pending.empty()) {

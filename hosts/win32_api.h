@@ -51,6 +51,9 @@ struct Win32Api {
   decltype(&::GetFileType) GetFileType = ::GetFileType;
   decltype(&::GetFinalPathNameByHandleA) GetFinalPathNameByHandleA = ::GetFinalPathNameByHandleA;
   decltype(&::SetFileInformationByHandle) SetFileInformationByHandle = ::SetFileInformationByHandle;
+  decltype(&::GetFileInformationByHandleEx) GetFileInformationByHandleEx =
+      ::GetFileInformationByHandleEx;
+  decltype(&::LockFileEx) LockFileEx = ::LockFileEx;
   decltype(&::SetFilePointerEx) SetFilePointerEx = ::SetFilePointerEx;
   decltype(&::SetEndOfFile) SetEndOfFile = ::SetEndOfFile;
   decltype(&::DeviceIoControl) DeviceIoControl = ::DeviceIoControl;

@@ -29,16 +29,25 @@ int Deadline::Run(const std::function<int()>& update) {
   const HANDLE thread = CreateThread(nullptr, 0, RunWork, &work, 0, nullptr);
   // Without a thread of its own the update runs as it always could.
   if (thread == nullptr) return update();
-  if (WaitForSingleObject(thread, limit_ms_) == WAIT_TIMEOUT) {
+  const ULONGLONG end = GetTickCount64() + limit_ms_;
+  DWORD waited;
+  while ((waited = WaitForSingleObject(thread, kCancelEveryMs)) == WAIT_TIMEOUT &&
+         GetTickCount64() < end) {
+    CancelOptional(thread);
+  }
+  bool ended = false;  // the process was ended here
+  if (waited == WAIT_TIMEOUT) {
+    expired_in_ = step_.load();
     expired_ = true;
-    const ULONGLONG end = GetTickCount64() + grace_ms_;
+    const ULONGLONG grace_end = GetTickCount64() + grace_ms_;
     do {
       api_.CancelSynchronousIo(thread);
-    } while (WaitForSingleObject(thread, kCancelEveryMs) == WAIT_TIMEOUT && GetTickCount64() < end);
+    } while (WaitForSingleObject(thread, kCancelEveryMs) == WAIT_TIMEOUT &&
+             GetTickCount64() < grace_end);
     if (WaitForSingleObject(thread, 0) == WAIT_TIMEOUT) {
       std::string subject;
       {
-        const std::lock_guard<std::mutex> lock(subject_mutex_);
+        const std::lock_guard<std::mutex> lock(mutex_);
         subject = subject_;
       }
       std::fprintf(stderr,
@@ -47,26 +56,44 @@ int Deadline::Run(const std::function<int()>& update) {
                    subject.c_str(), step_.load(), static_cast<unsigned long>(limit_ms_ / 1000));
       std::fflush(stderr);
       api_.TerminateProcess(GetCurrentProcess(), static_cast<UINT>(-1));
-      // Where the process goes on after all (a test's model), the thread
-      // must end before `work` does.
-      WaitForSingleObject(thread, INFINITE);
-      CloseHandle(thread);
-      return -1;
+      ended = true;
     }
   }
+  // Where the process goes on after all (a test's model), the thread must
+  // end before `work` does.
+  WaitForSingleObject(thread, INFINITE);
   CloseHandle(thread);
-  return work.result;
+  return ended ? -1 : work.result;
+}
+
+void Deadline::CancelOptional(HANDLE thread) {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  if (optional_until_ != 0 && GetTickCount64() >= optional_until_) {
+    api_.CancelSynchronousIo(thread);
+  }
 }
 
 Status Deadline::Step(const char* step) {
   step_ = step;
   if (!expired_) return Status();
-  return Status::Failed("not begun: the run's time limit has passed");
+  return Status::Failed(std::string("not begun: the run's time limit passed while it waited to ") +
+                        expired_in_.load());
 }
 
 void Deadline::Subject(const std::string& subject) {
-  const std::lock_guard<std::mutex> lock(subject_mutex_);
+  const std::lock_guard<std::mutex> lock(mutex_);
   subject_ = subject;
+}
+
+Deadline::Optional::Optional(Deadline& deadline, const char* step) : deadline_(deadline) {
+  deadline_.step_ = step;
+  const std::lock_guard<std::mutex> lock(deadline_.mutex_);
+  deadline_.optional_until_ = GetTickCount64() + kOptionalMs;
+}
+
+Deadline::Optional::~Optional() {
+  const std::lock_guard<std::mutex> lock(deadline_.mutex_);
+  deadline_.optional_until_ = 0;
 }
 
 }  // namespace hosts

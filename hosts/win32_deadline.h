@@ -40,15 +40,38 @@ class Deadline {
   Status Step(const char* step);
   void Subject(const std::string& subject);
 
+  // A step the update can do without (a cleanup): if it waits longer than
+  // kOptionalMs, it is cancelled, without the run's time being spent on it.
+  // It lasts until the returned object goes.
+  class Optional {
+   public:
+    Optional(Deadline& deadline, const char* step);
+    Optional(const Optional&) = delete;
+    Optional& operator=(const Optional&) = delete;
+    ~Optional();
+
+   private:
+    Deadline& deadline_;
+  };
+
  private:
+  // Cancels the update's waiting call while the optional step that is
+  // waiting in it lasts.
+  void CancelOptional(HANDLE thread);
+
   const Win32Api& api_;
   const DWORD limit_ms_;
   const DWORD grace_ms_;
   std::atomic<bool> expired_{false};
   std::atomic<const char*> step_{"start"};
-  std::mutex subject_mutex_;
+  std::atomic<const char*> expired_in_{""};  // the step the deadline passed in
+  std::mutex mutex_;                         // the subject, and an optional step's end
   std::string subject_ = "SystemRoot";
+  ULONGLONG optional_until_ = 0;  // when the optional step under way must end; 0: none
 };
+
+// How long an optional step may wait.
+inline constexpr DWORD kOptionalMs = 2000;
 
 }  // namespace hosts
 

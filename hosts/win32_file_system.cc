@@ -49,7 +49,6 @@ namespace hosts {
 namespace {
 
 // FILE_INFO_BY_HANDLE_CLASS values and flags that not all SDK headers declare.
-constexpr auto kFileRenameInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(22);
 constexpr auto kFileDispositionInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(21);
 constexpr DWORD kRenameReplaceIfExists = 0x1;
 constexpr DWORD kRenamePosixSemantics = 0x2;
@@ -198,33 +197,46 @@ class Win32FileSystem : public FileSystem {
     // the name pending until that program let go, and no run could take the
     // lock meanwhile: where the system has only that (before Windows 10
     // 1709, FAT), the empty file stays for the next run.
-    deadline_.Step("let go of the update lock");
+    const Deadline::Optional optional(deadline_, "let go of the update lock");
     DeleteByHandle(AsHandle(lock), false);
     api_.CloseHandle(AsHandle(lock));
   }
 
   Status ListSiblings(const Folder& folder, const std::string& prefix,
                       std::vector<std::string>* names) override {
-    // By the folder's path, with access of its own: a program that holds the
-    // folder so that it cannot be listed costs only the cleanup.
-    if (Status late = deadline_.Step("list the folder"); !late.ok()) return late;
-    WIN32_FIND_DATAA found;
-    const HANDLE search = api_.FindFirstFileA(JoinPath(folder.path, prefix + "*").c_str(), &found);
-    if (search == INVALID_HANDLE_VALUE) {
-      const DWORD error = GetLastError();
-      return error == ERROR_FILE_NOT_FOUND ? Status() : ErrorStatus(error);
+    // The held folder opened again for listing, with access of its own: a
+    // program that holds the folder so that it cannot be listed, or an
+    // opportunistic lock on it, costs only the cleanup.
+    const Deadline::Optional optional(deadline_, "list the folder");
+    HANDLE listing = INVALID_HANDLE_VALUE;
+    if (Status status = Opened(OpenRelative(api_, AsHandle(folder.handle), L"", FILE_LIST_DIRECTORY,
+                                            kShareAll, kFileOpen, kDirectoryFile, &listing),
+                               &listing);
+        !status.ok()) {
+      return status;
     }
-    do {
-      names->push_back(found.cFileName);
-    } while (api_.FindNextFileA(search, &found));
-    api_.FindClose(search);
-    return Status();
+    const ScopedHandle held(listing, HandleCloser{&api_});
+    std::vector<char> buffer(64 * 1024);
+    const std::wstring start = Wide(prefix);
+    while (api_.GetFileInformationByHandleEx(listing, FileFullDirectoryInfo, buffer.data(),
+                                             static_cast<DWORD>(buffer.size()))) {
+      for (std::size_t at = 0;;) {
+        const auto* entry = reinterpret_cast<const FILE_FULL_DIR_INFO*>(buffer.data() + at);
+        const std::wstring name(entry->FileName, entry->FileNameLength / sizeof(wchar_t));
+        if (name.compare(0, start.size(), start) == 0) names->push_back(Narrow(name));
+        if (entry->NextEntryOffset == 0) break;
+        at += entry->NextEntryOffset;
+      }
+    }
+    const DWORD error = GetLastError();
+    return error == ERROR_NO_MORE_FILES ? Status() : Status::Failed(ErrorText(error));
   }
 
   Status RemoveStale(const Folder& folder, const std::string& name) override {
     // Opened as it is, not through a link, for deleting. A live run's
     // temporary file refuses: it shares nothing.
     if (Status late = deadline_.Step("remove a leftover"); !late.ok()) return late;
+    const Deadline::Optional optional(deadline_, "remove a leftover");
     HANDLE opened = INVALID_HANDLE_VALUE;
     Status status =
         Opened(OpenRelative(api_, AsHandle(folder.handle), Wide(name), DELETE | READ_CONTROL,
@@ -244,6 +256,8 @@ class Win32FileSystem : public FileSystem {
   Status OpenHeld(const Folder& folder, const std::string& name, FileHandle* file,
                   FileInfo* info) override {
     if (Status late = deadline_.Step("read"); !late.ok()) return late;
+    // A part another program has locked (LockFileEx) makes a read fail,
+    // with the system's reason.
     Status status =
         OpenRegular(folder, name, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, file, info);
     if (status.ok()) held_.insert(AsHandle(*file));
@@ -347,6 +361,13 @@ class Win32FileSystem : public FileSystem {
   Status CommitTemp(FileHandle file, const Folder& folder, const std::string& /*name*/,
                     const std::string& target, bool replace) override {
     if (Status late = deadline_.Step("replace"); !late.ok()) return late;
+    // A rename opens the folder it renames into to add a name to it, and
+    // waits where another program holds the folder with an opportunistic
+    // lock, or refuses where it holds the folder without sharing writes:
+    // then the name takes no replacement for as long as that program likes.
+    if (FolderHeld(folder)) {
+      return Status(Code::kInPlaceOnly, "another program holds the folder open");
+    }
     DWORD error = ERROR_SUCCESS;
     if (replace && !classic_renames_only_) {
       error = Rename(file, folder, target, true, true);
@@ -364,9 +385,7 @@ class Win32FileSystem : public FileSystem {
       error = Rename(file, folder, target, false, replace);
     }
     if (error == ERROR_SUCCESS) return Committed(file);
-    // A rename opens the folder it renames into to add a name to it, which
-    // a program that holds the folder without sharing writes refuses: then
-    // the name takes no replacement for as long as that program likes.
+    // The folder may have been taken since the look above.
     if (IsSharingConflict(error) && FolderHeld(folder)) {
       return Status(Code::kInPlaceOnly, "another program holds the folder open");
     }
@@ -375,7 +394,7 @@ class Win32FileSystem : public FileSystem {
 
   Status DiscardTemp(FileHandle file, const Folder& /*folder*/,
                      const std::string& /*name*/) override {
-    deadline_.Step("remove the temporary file");
+    const Deadline::Optional optional(deadline_, "remove the temporary file");
     const Status status = DeleteByHandle(AsHandle(file), true);
     api_.CloseHandle(AsHandle(file));
     return status;
@@ -384,12 +403,29 @@ class Win32FileSystem : public FileSystem {
   Status OpenInPlace(const Folder& folder, const std::string& name, FileHandle* file,
                      FileInfo* info) override {
     if (Status late = deadline_.Step("rewrite in place"); !late.ok()) return late;
-    return OpenRegular(folder, name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, file, info);
+    Status status =
+        OpenRegular(folder, name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, file, info);
+    if (!status.ok()) return status;
+    // A lock of this run's on all of it: no reader can then lock a part of it
+    // against the rewrite or the writing back of the original.
+    OVERLAPPED whole{};
+    if (api_.LockFileEx(AsHandle(*file), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0,
+                        MAXDWORD, MAXDWORD, &whole)) {
+      return status;
+    }
+    const DWORD error = GetLastError();
+    api_.CloseHandle(AsHandle(*file));
+    *file = kNoFile;
+    if (error == ERROR_LOCK_VIOLATION || error == ERROR_IO_PENDING) {
+      return Status(Code::kBusy, "another program has locked a part of it");
+    }
+    return Status::Failed(ErrorText(error));
   }
 
   Status Overwrite(FileHandle file, std::string_view data) override {
-    // Writing before cutting means the file is never seen empty.
-    if (Status late = deadline_.Step("rewrite in place"); !late.ok()) return late;
+    // Writing before cutting means the file is never seen empty. Not refused
+    // past the deadline: writing the original back must still happen.
+    deadline_.Step("rewrite in place");
     const HANDLE handle = AsHandle(file);
     LARGE_INTEGER start{};
     if (!api_.SetFilePointerEx(handle, start, nullptr, FILE_BEGIN)) {
@@ -453,14 +489,15 @@ class Win32FileSystem : public FileSystem {
   }
 
   // Whether another program holds `folder` so that no name can be added to
-  // it: opened again, as a rename opens it, for adding a file.
+  // it, or so that adding one would wait for it: opened again, as a rename
+  // opens it, for adding a file.
   bool FolderHeld(const Folder& folder) {
     HANDLE probe = INVALID_HANDLE_VALUE;
     const LONG opened =
         OpenRelative(api_, AsHandle(folder.handle), L"", FILE_ADD_FILE,
                      FILE_SHARE_READ | FILE_SHARE_WRITE, kFileOpen, kDirectoryFile, &probe);
     if (opened >= 0) api_.CloseHandle(probe);
-    return opened == kStatusSharingViolation;
+    return opened == kStatusSharingViolation || opened == kStatusOplockBreakInProgress;
   }
 
   // Renames an open file to `target` in `folder`, naming it relative to the
@@ -470,23 +507,13 @@ class Win32FileSystem : public FileSystem {
   DWORD Rename(FileHandle file, const Folder& folder, const std::string& target, bool posix,
                bool replace) {
     const DWORD flags = posix ? kRenameReplaceIfExists | kRenamePosixSemantics : replace ? 1 : 0;
-    if (api_.NtSetInformationFile != nullptr) {
-      std::vector<char> info = RenameInfo(flags, AsHandle(folder.handle), target);
-      IO_STATUS_BLOCK io{};
-      const LONG status = api_.NtSetInformationFile(
-          AsHandle(file), &io, info.data(), static_cast<ULONG>(info.size()),
-          posix ? kFileRenameInformationEx : kFileRenameInformation);
-      return NtError(api_, status);
-    }
-    // Where ntdll is not to be had: the folder's path, which leads to the
-    // same folder while it is held open.
-    std::vector<char> info = RenameInfo(flags, nullptr, JoinPath(folder.path, target));
-    if (api_.SetFileInformationByHandle(AsHandle(file), posix ? kFileRenameInfoEx : FileRenameInfo,
-                                        info.data(), static_cast<DWORD>(info.size()))) {
-      return ERROR_SUCCESS;
-    }
-    const DWORD error = GetLastError();
-    return error == ERROR_SUCCESS ? ERROR_GEN_FAILURE : error;
+    if (api_.NtSetInformationFile == nullptr) return ERROR_CALL_NOT_IMPLEMENTED;
+    std::vector<char> info = RenameInfo(flags, AsHandle(folder.handle), target);
+    IO_STATUS_BLOCK io{};
+    const LONG status =
+        api_.NtSetInformationFile(AsHandle(file), &io, info.data(), static_cast<ULONG>(info.size()),
+                                  posix ? kFileRenameInformationEx : kFileRenameInformation);
+    return NtError(api_, status);
   }
 
   // Whether an open file is one this tool could have made: a regular file

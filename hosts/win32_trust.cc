@@ -25,6 +25,11 @@ constexpr ACCESS_MASK kChangeRights =
     FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_EA | FILE_WRITE_ATTRIBUTES | FILE_DELETE_CHILD |
     DELETE | WRITE_DAC | WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL | MAXIMUM_ALLOWED;
 
+// The rights that let an account rename or remove what is in a folder, or
+// the folder itself, or take them by changing its security.
+constexpr ACCESS_MASK kRenameRights =
+    FILE_DELETE_CHILD | DELETE | WRITE_DAC | WRITE_OWNER | GENERIC_ALL | MAXIMUM_ALLOWED;
+
 // The lock's descriptor: a protected DACL for SYSTEM and Administrators.
 constexpr char kLockSecurity[] = "D:P(A;;FA;;;SY)(A;;FA;;;BA)";
 
@@ -160,6 +165,15 @@ Status CheckOwner(const Win32Api& api, HANDLE object, SE_OBJECT_TYPE type, bool 
 }
 
 Status CheckOnlySystemMayChange(const Win32Api& api, HANDLE object) {
+  return CheckOnlySystemMay(api, object, kChangeRights, "change it");
+}
+
+Status CheckOnlySystemMayRename(const Win32Api& api, HANDLE folder) {
+  return CheckOnlySystemMay(api, folder, kRenameRights, "rename or remove what is in it");
+}
+
+Status CheckOnlySystemMay(const Win32Api& api, HANDLE object, ACCESS_MASK rights,
+                          const char* what) {
   if (object == INVALID_HANDLE_VALUE) return Status::Failed(ErrorText(GetLastError()));
   PSID owner = nullptr;
   PACL dacl = nullptr;
@@ -184,9 +198,9 @@ Status CheckOnlySystemMayChange(const Win32Api& api, HANDLE object) {
     PSID sid = nullptr;
     ACCESS_MASK mask = 0;
     if (Status status = Grant(header, &mask, &sid); !status.ok()) return status;
-    if (sid != nullptr && (mask & kChangeRights) != 0 && !IsSystemAccount(sid) &&
+    if (sid != nullptr && (mask & rights) != 0 && !IsSystemAccount(sid) &&
         !IsSid(sid, kOwnerRights)) {
-      return Status::Failed("its DACL lets " + SidText(sid) + " change it");
+      return Status::Failed("its DACL lets " + SidText(sid) + " " + what);
     }
   }
   return Status();

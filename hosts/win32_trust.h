@@ -24,6 +24,16 @@ Status CheckOwner(const Win32Api& api, HANDLE object, SE_OBJECT_TYPE type, bool 
 // no one else write, add, delete or change its security.
 Status CheckOnlySystemMayChange(const Win32Api& api, HANDLE object);
 
+// Checks that only the system's accounts may rename or remove the folder
+// `folder` or what is in it: it belongs to one of them and its DACL lets no
+// one else delete it or a child of it, or change its security. Other
+// accounts may still add to it, as Users may add folders to C:\.
+Status CheckOnlySystemMayRename(const Win32Api& api, HANDLE folder);
+
+// The two checks above: owner and DACL, with the `rights` no other account
+// may have; `what` says what they would let that account do.
+Status CheckOnlySystemMay(const Win32Api& api, HANDLE object, ACCESS_MASK rights, const char* what);
+
 // Gives the file `to` the owner, group and DACL of `from`, the DACL protected
 // from inheritance or not as the original's is. Only the system's accounts or
 // this process's own are handed on (kInPlaceOnly otherwise, and when the

@@ -176,6 +176,14 @@ Status WalkToFolder(const Win32Api& api, const std::string& path, Folder* folder
     }
     const HeldFolder& here = walked.back();
     const std::wstring at = JoinWide(here.path, next);
+    // Where a link led, what is in each folder on the way must be the
+    // system's to rename or remove: otherwise another account could choose
+    // what the next name is.
+    if (links > 0) {
+      if (Status status = CheckOnlySystemMayRename(api, here.handle.get()); !status.ok()) {
+        return status.In("the folder " + Narrow(here.path)).In("follow the symbolic link " + path);
+      }
+    }
     HANDLE handle = INVALID_HANDLE_VALUE;
     const LONG opened = OpenRelative(api, here.handle.get(), next, kWalkAccess, kShareAll,
                                      kFileOpen, kOpenReparsePoint, &handle);

@@ -449,7 +449,15 @@ TEST(PosixFileSystemTest, LeavesAloneWhatIsNotItsToTake) {
 
   // A live run's temporary file: its lock keeps another run's cleanup away.
   FileHandle live = kNoFile;
-  ASSERT_TRUE(fs.CreateTemp(folder, "hosts.t-1.tmp", kNoFile, &live).ok());
+  FileHandle original = kNoFile;
+  FileInfo info;
+  ASSERT_TRUE(fs.OpenHeld(folder, "hosts", &original, &info).ok());
+  ASSERT_TRUE(fs.CreateTemp(folder, "hosts.t-1.tmp", original, &live).ok());
+  fs.Close(original);
+  // Its own until it is put in place: no other account can open it.
+  struct stat made;
+  ASSERT_EQ(stat((dir + "/hosts.t-1.tmp").c_str(), &made), 0);
+  EXPECT_EQ(made.st_mode & 0777, 0600u);
   EXPECT_EQ(fs.RemoveStale(folder, "hosts.t-1.tmp").code(), Code::kBusy);
   // "Only if no file is there" refuses a taken name and leaves both as they were.
   EXPECT_EQ(fs.CommitTemp(live, folder, "hosts.t-1.tmp", "hosts", false).code(), Code::kExists);

@@ -32,6 +32,7 @@ namespace hosts {
 namespace {
 
 constexpr char kTemp0[] = "hosts.hosts_entry_tool-0.tmp";
+constexpr char kStale[] = "hosts.hosts_entry_tool-7.tmp";  // a killed run's
 constexpr char kLockName[] = "hosts_entry_tool.lock";
 const std::string kOriginal = "# hosts\r\n127.0.0.1 localhost\r\n127.0.0.1 " +
                               std::string(LocalAliasHost) + "\n0.0.0.0 ads.example\r\n";
@@ -97,6 +98,9 @@ struct Model {
   int lock_busy = 0;                 // opens of the lock: STATUS_SHARING_VIOLATION
   LONG lock_status = 0;              // opens of the lock: this status
   bool lock_oplocked = false;        // the lock: a user's oplock on it, never acknowledged
+  bool folder_oplocked = false;      // the hosts folder: a user's oplock, never acknowledged
+  bool stale_delete_blocks = false;  // deleting the leftover waits until cancelled
+  bool range_locked = false;         // LockFileEx: ERROR_LOCK_VIOLATION
   DWORD links = 0;                   // nNumberOfLinks of the hosts file
   std::vector<std::wstring> names;   // FindFirstFileNameW's names for it; none: no such call
   DWORD names_error = 0;             // FindFirstFileNameW fails with this error
@@ -115,6 +119,7 @@ struct Model {
   std::map<std::string, DWORD> attributes;         // attributes added to a path's
   std::map<std::string, DWORD> path_links;         // nNumberOfLinks of a path
   int end_of_file_refusals = 0;                    // SetEndOfFile: ERROR_USER_MAPPED_FILE
+  bool end_of_file_blocks = false;                 // the first SetEndOfFile waits until cancelled
   int seek_refusals = 0;                           // SetFilePointerEx: ERROR_INVALID_PARAMETER
   std::function<void()> on_identify;               // another program, when the name is identified
   bool mitigation_fails = false;  // SetProcessMitigationPolicy: ERROR_INVALID_PARAMETER
@@ -122,7 +127,6 @@ struct Model {
   // Calls the table holds as nullptr, as on a Windows or Wine without them.
   bool no_mitigation = false;
   bool no_dll_directories = false;
-  bool no_nt_set_information = false;
   // What happened.
   int calls = 0;
   int dll_directories_call = 0;  // which call set the DLL directories, from 1
@@ -273,7 +277,14 @@ LONG NTAPI ModelNtCreateFile(PHANDLE file, ACCESS_MASK access, POBJECT_ATTRIBUTE
   const bool hosts = Is(path, model->hosts);
   const bool lock = Is(path, model->lock);
   bool oplocked = false;  // a user holds an oplock on it that is never acknowledged
-  if (Is(path, model->etc) && attributes->RootDirectory != nullptr) model->folder_access = access;
+  if (Is(path, model->etc) && attributes->RootDirectory != nullptr) {
+    if (!model->walked.empty() && model->walked.back().empty()) {
+      // Opened again, for listing or to add a name: the user's oplock on it.
+      oplocked = model->folder_oplocked;
+    } else {
+      model->folder_access = access;
+    }
+  }
   if (lock) {
     char* sddl = nullptr;
     if (attributes->SecurityDescriptor != nullptr &&
@@ -366,6 +377,12 @@ BOOL WINAPI ModelReadFile(HANDLE file, LPVOID data, DWORD size, LPDWORD read,
 
 BOOL WINAPI ModelSetEndOfFile(HANDLE file) {
   ++model->calls;
+  if (model->end_of_file_blocks) {
+    model->end_of_file_blocks = false;
+    WaitUntilCancelled();
+    SetLastError(ERROR_OPERATION_ABORTED);
+    return FALSE;
+  }
   if (model->end_of_file_refusals > 0) {
     --model->end_of_file_refusals;
     SetLastError(ERROR_USER_MAPPED_FILE);
@@ -493,8 +510,9 @@ LONG NTAPI ModelNtSetInformationFile(HANDLE file, PIO_STATUS_BLOCK io, PVOID inf
   ++model->calls;
   LONG status = 0;
   if (kind == 65 || kind == 10) {
-    // Waiting for the holder of a Read-Handle oplock on the file it replaces.
-    if (model->rename_blocks) return WaitUntilCancelled();
+    // Waiting for the holder of a Read-Handle oplock on the file it replaces,
+    // or on the folder it renames into.
+    if (model->rename_blocks || model->folder_oplocked) return WaitUntilCancelled();
     // A rename opens the folder to add a name, which a program that holds the
     // folder without sharing refuses.
     if (model->folder_holder != nullptr) return kSharingViolation;
@@ -527,22 +545,10 @@ BOOL WINAPI ModelSetFileInformationByHandle(HANDLE file, FILE_INFO_BY_HANDLE_CLA
                                             LPVOID info, DWORD size) {
   ++model->calls;
   const int kind_number = static_cast<int>(kind);
-  if (kind_number == 22 || kind == FileRenameInfo) {
-    // Windows refuses a rename relative to a folder's handle here.
-    if (static_cast<FILE_RENAME_INFO*>(info)->RootDirectory != nullptr ||
-        (kind_number == 22 && !model->posix_renames) ||
-        (kind == FileRenameInfo && !model->hosts_handles.empty())) {
-      SetLastError(kind == FileRenameInfo && !model->hosts_handles.empty()
-                       ? ERROR_ACCESS_DENIED
-                       : ERROR_INVALID_PARAMETER);
-      return FALSE;
-    }
-    const auto rename = [&] {
-      return ::SetFileInformationByHandle(file, FileRenameInfo, info, size) != 0;
-    };
-    const BOOL ok = kind_number == 22 ? PosixRename(rename) : rename();
-    if (ok) model->committed = file;
-    return ok;
+  if (model->stale_delete_blocks && PathOfHandle(file).find(kStale) != std::string::npos) {
+    WaitUntilCancelled();
+    SetLastError(ERROR_OPERATION_ABORTED);
+    return FALSE;
   }
   if ((kind == FileDispositionInfo || kind_number == 21) && model->disposition_refused) {
     SetLastError(ERROR_ACCESS_DENIED);
@@ -686,9 +692,14 @@ DWORD WINAPI ModelGetSecurityInfo(HANDLE object, SE_OBJECT_TYPE type, SECURITY_I
                                   PSECURITY_DESCRIPTOR* descriptor) {
   ++model->calls;
   const auto found = model->descriptors.find(PathOfHandle(object));
+  BY_HANDLE_FILE_INFORMATION data{};
+  ::GetFileInformationByHandle(object, &data);
   std::string sddl;
   if (found != model->descriptors.end()) {
     sddl = found->second;
+  } else if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    // Folders are the system's, as those on the way to the hosts file are.
+    sddl = "O:SYD:(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x1200a9;;;BU)";
   } else if (what & DACL_SECURITY_INFORMATION) {
     if (model->security_unreadable) return ERROR_ACCESS_DENIED;
     sddl = model->security;
@@ -792,6 +803,16 @@ DWORD WINAPI ModelGetFullPathNameA(LPCSTR name, DWORD size, LPSTR buffer, LPSTR*
 
 void WINAPI ModelSleep(DWORD milliseconds) { model->slept_ms += static_cast<int>(milliseconds); }
 
+BOOL WINAPI ModelLockFileEx(HANDLE file, DWORD flags, DWORD reserved, DWORD low, DWORD high,
+                            LPOVERLAPPED overlapped) {
+  ++model->calls;
+  if (model->range_locked) {
+    SetLastError(ERROR_LOCK_VIOLATION);  // a reader holds a lock on a part of it
+    return FALSE;
+  }
+  return ::LockFileEx(file, flags, reserved, low, high, overlapped);
+}
+
 BOOL WINAPI ModelCancelSynchronousIo(HANDLE thread) {
   ++model->cancels;
   if (!model->uncancellable) ::SetEvent(model->released);
@@ -834,7 +855,8 @@ Win32Api ModelApi(const Model& m) {
   api.SetProcessMitigationPolicy = m.no_mitigation ? nullptr : ModelSetProcessMitigationPolicy;
   api.SetDefaultDllDirectories = m.no_dll_directories ? nullptr : ModelSetDefaultDllDirectories;
   api.NtCreateFile = ModelNtCreateFile;
-  api.NtSetInformationFile = m.no_nt_set_information ? nullptr : ModelNtSetInformationFile;
+  api.NtSetInformationFile = ModelNtSetInformationFile;
+  api.LockFileEx = ModelLockFileEx;
   api.Sleep = ModelSleep;
   api.CancelSynchronousIo = ModelCancelSynchronousIo;
   api.TerminateProcess = ModelTerminateProcess;
@@ -888,7 +910,6 @@ std::vector<std::string> Leftovers(const std::string& etc) {
 constexpr char kStoreFolder[] =
     "\\WinSxS\\amd64_microsoft-windows-w..ucture-other-minwin_31bf3856ad364e35_10.0.22621.1_none_"
     "0123456789abcdef";
-constexpr char kStale[] = "hosts.hosts_entry_tool-7.tmp";
 const std::string kAdded = "10.0.0.1 added.meanwhile\r\n";
 // A folder or link only the system's accounts may change, and one users may add to.
 constexpr char kSystemOnly[] = "O:SYD:(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x1200a9;;;BU)";
@@ -1167,13 +1188,29 @@ TEST_F(Win32ModelTest, EveryDocumentedOutcomeKeepsThePromise) {
        },
        -1, "replace: ", false},
       // SetFileInformationByHandle refuses a RootDirectory: the path is named.
-      {"no NtSetInformationFile: SetFileInformationByHandle with the folder's path",
-       "SetFileInformationByHandle refuses a RootDirectory",
+      {"a user's oplock on the hosts folder: listing it answers at once, and no rename into it "
+       "is tried: the file is rewritten in place",
+       "an open that meets an oplock completes at once",
+       [](Model& m) { m.folder_oplocked = true; }, 0, "", true, true,
+       [](const Model& m) { EXPECT_EQ(m.cancels, 0); }},
+      {"a leftover whose delete waits for a user's oplock: given up after 2 s, and the run goes "
+       "on",
+       "a delete waiting for a Read-Handle oplock's holder ends when cancelled",
+       [](Model& m) { m.stale_delete_blocks = true; }, 0, "", false, true,
+       [](const Model& m) {
+         EXPECT_GT(m.cancels, 0);
+         EXPECT_FALSE(m.terminated);
+       }},
+      {"ReadFile: ERROR_LOCK_VIOLATION, a reader has locked a part of it",
+       "a read of a part another program has locked",
+       [](Model& m) { m.read_error = ERROR_LOCK_VIOLATION; }, -1, "(error 33)", false},
+      {"LockFileEx: ERROR_LOCK_VIOLATION before rewriting in place: left as it is",
+       "a lock on all of a file a reader has locked a part of",
        [](Model& m) {
-         m.no_nt_set_information = true;
-         m.posix_renames = true;
+         m.create_status = kAccessDenied;
+         m.range_locked = true;
        },
-       0, "", false},
+       -1, "another program keeps the hosts file open", true},
       {"FlushFileBuffers: ERROR_IO_DEVICE", "", [](Model& m) { m.flush_error = ERROR_IO_DEVICE; },
        -1, "flush temporary file", false},
       {"FlushFileBuffers after the rename: ERROR_IO_DEVICE, the new content already in place",
@@ -1320,6 +1357,15 @@ TEST_F(Win32ModelTest, EveryDocumentedOutcomeKeepsThePromise) {
          m.end_of_file_refusals = 1;
        },
        -1, "the original content was written back", true},
+      {"SetEndOfFile while rewriting in place waits past the deadline: the original is still "
+       "written back",
+       "",
+       [](Model& m) {
+         m.create_status = kAccessDenied;
+         m.end_of_file_blocks = true;
+         m.deadline_ms = 300;
+       },
+       -1, "the original content was written back", true},
       {"GetFinalPathNameByHandleA: ERROR_NOT_ENOUGH_MEMORY for the hosts file as opened", "",
        [](Model& m) { m.opened_path_error = ERROR_NOT_ENOUGH_MEMORY; }, -1,
        "cannot tell where the file is", false},
@@ -1396,8 +1442,16 @@ TEST_F(Win32ModelTest, EveryDocumentedOutcomeKeepsThePromise) {
        [&](Model& m) { link(m, "O:BAD:(A;;FA;;;BA)(A;;FA;;;BU)", kSystemOnly); }, -1,
        "its DACL lets S-1-5-32-545 change it", false, true},
       {"a symbolic link into a folder that belongs to a user", "",
-       [&](Model& m) { link(m, kSystemOnly, "O:BUD:(A;;FA;;;BU)"); }, -1, "the folder it leads to",
+       [&](Model& m) { link(m, kSystemOnly, "O:BUD:(A;;FA;;;BU)"); }, -1,
+       "it belongs to S-1-5-32-545",
        false, true},
+      {"a symbolic link through a folder in which users may delete what is there", "",
+       [&](Model& m) {
+         link(m, kSystemOnly, "O:SYD:(A;;FA;;;SY)(A;;0x1200e9;;;BU)");  // list, delete children
+         ::CreateDirectoryA((base_ + "\\elsewhere").c_str(), nullptr);
+         m.symlinks[Lower(m.hosts)] = m.file = base_ + "\\elsewhere\\hosts";
+       },
+       -1, "lets S-1-5-32-545 rename or remove what is in it", false, true},
       {"a symbolic link into a folder of Administrators' that users may add to", "",
        [&](Model& m) { link(m, kSystemOnly, kUsersMayAdd); }, -1,
        "its DACL lets S-1-5-32-545 change it", false, true},

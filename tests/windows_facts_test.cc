@@ -466,6 +466,29 @@ const std::vector<Fact>& Facts() {
                                         OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
          return NtAnswer(s.Rename(s.Open("source", GENERIC_WRITE | DELETE, 0), "renamed", 0, 10));
        }},
+      {"a read of a part another program has locked",
+       "learn.microsoft.com: LockFileEx (an exclusive lock denies other handles read access)",
+       "error 33",
+       [](Scratch& s) {
+         DWORD done = 0;
+         ::WriteFile(s.Open("locked", GENERIC_WRITE, kShareAll), "x", 1, &done, nullptr);
+         OVERLAPPED part{};
+         ::LockFileEx(s.Open("locked", GENERIC_READ, kShareAll), LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0,
+                      &part);
+         char byte;
+         return Answer(
+             ::ReadFile(s.Open("locked", GENERIC_READ, kShareAll), &byte, 1, &done, nullptr));
+       }},
+      {"a lock on all of a file a reader has locked a part of",
+       "learn.microsoft.com: LockFileEx, LOCKFILE_FAIL_IMMEDIATELY", "error 33",
+       [](Scratch& s) {
+         OVERLAPPED part{};
+         OVERLAPPED whole{};
+         ::LockFileEx(s.Open("locked", GENERIC_READ, kShareAll), 0, 0, 1, 0, &part);
+         return Answer(::LockFileEx(s.Open("locked", GENERIC_READ | GENERIC_WRITE, kShareAll),
+                                    LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0,
+                                    MAXDWORD, MAXDWORD, &whole));
+       }},
       {"a device name under a folder", "learn.microsoft.com: Naming Files, reserved names",
        "\\\\.\\COM1|C:\\folder\\COM1",
        [](Scratch&) {
@@ -541,6 +564,8 @@ const WineDifference kWineDifferences[] = {
      "no oplock: error 50", "Wine grants no opportunistic locks"},
     {"a delete waiting for a Read-Handle oplock's holder ends when cancelled",
      "no oplock: error 50", "Wine grants no opportunistic locks"},
+    {"a read of a part another program has locked", "ok",
+     "Wine does not enforce byte-range locks on reads"},
     {"a rename into a folder held without sharing writes is refused", "ok",
      "Wine's rename does not open the folder it renames into"},
     {"POSIX delete frees the name while held", "delete: error 87",
@@ -642,7 +667,7 @@ TEST(WindowsFactsTest, EachFactAnswersAsWindowsDoes) {
     ::CloseHandle(s.folder);
     ::MoveFileExA((s.dir + "-moved").c_str(), s.dir.c_str(), 0);
     for (const char* name : {"target", "source", "renamed", "one", "two", "lock", "owned",
-                             "pending", "posix", "oplocked", "rr", "inside"}) {
+                             "pending", "posix", "oplocked", "rr", "inside", "locked"}) {
       ::DeleteFileA(s.Path(name).c_str());
     }
     ::RemoveDirectoryA((s.dir + "-parent\\held").c_str());

@@ -696,35 +696,40 @@ class LinkAndEncodingTest(ToolTestCase):
             os.symlink("hosts", os.path.join(self.box.etc, "loop"))
             return real
 
-        def into(owner, mode, through_link=False):
-            """Root's link into a folder `owner` has with `mode`; or, through
-            a second link of root's in that folder, to the file beside it."""
+        def into(owner, mode, below=""):
+            """Root's link to a root-owned file in a folder `owner` has with
+            `mode`, or in a root-owned folder `below` that one."""
             def plant():
-                os.makedirs(elsewhere)
+                os.makedirs(os.path.join(elsewhere, below))
                 os.chown(elsewhere, owner, owner)
                 os.chmod(elsewhere, mode)
-                kept = os.path.join(elsewhere, "hosts")
+                kept = os.path.join(elsewhere, below, "hosts")
                 with open(kept, "wb") as f:
                     f.write(AWKWARD)
-                if through_link:
-                    os.symlink(real, os.path.join(elsewhere, "next"))
-                    kept = real
-                os.symlink(os.path.join(elsewhere, "next" if through_link else "hosts"),
-                           self.box.hosts)
+                os.symlink(kept, self.box.hosts)
                 return kept
             return plant
 
+        def in_users_folder():
+            # Root's link, but in a folder another user owns, who could
+            # swap it for another at any moment.
+            os.symlink(real, self.box.hosts)
+            os.chown(self.box.etc, 65534, 65534)
+            return real
         as_root = None if os.geteuid() == 0 else "needs root to give a link to another user"
         cases = [("another user's link", users_link, as_root, b"belongs to user 65534"),
                  ("another user's link on the way", users_link_on_the_way, as_root,
                   b"belongs to user 65534"),
                  ("a loop", loop, None, b"too many levels of symbolic links"),
                  ("into another user's folder", into(65534, 0o755), as_root,
-                  b"the folder it leads to, " + elsewhere.encode() + b" belongs to user 65534"),
+                  b"the folder " + elsewhere.encode() + b" belongs to user 65534"),
                  ("into a folder everyone may write", into(0, 0o1777), as_root,
-                  b"may be changed by its group or by others (mode 1777)"),
-                 ("through a link in another user's folder", into(65534, 0o755, True), as_root,
-                  b"the folder holding it, " + elsewhere.encode() + b" belongs to user 65534")]
+                  b"the folder it leads to, " + elsewhere.encode() +
+                  b" may be changed by its group or by others (mode 1777)"),
+                 ("through another user's folder on the way", into(65534, 0o755, "a"), as_root,
+                  b"the folder " + elsewhere.encode() + b" belongs to user 65534"),
+                 ("in another user's folder", in_users_folder, as_root,
+                  b"the folder holding it, " + self.box.etc.encode() + b" belongs to user 65534")]
         for name, plant, cannot, says in cases:
             with self.subTest(link=name):
                 if cannot:
@@ -744,6 +749,8 @@ class LinkAndEncodingTest(ToolTestCase):
                         if os.path.lexists(path):
                             os.unlink(path)
                     shutil.rmtree(elsewhere, ignore_errors=True)
+                    if as_root is None:
+                        os.chown(self.box.etc, 0, 0)
                 self.assertEqual(result.status, FAILURE_STATUS)
                 self.assertEqual(result.err.count(b"\n"), 1, result.err)
                 self.assertIn(says, result.err)
