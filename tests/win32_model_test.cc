@@ -1042,8 +1042,12 @@ TEST_F(Win32ModelTest, EveryDocumentedOutcomeKeepsThePromise) {
        -1, "2 names", false},
       {"ReadFile: ERROR_IO_DEVICE", "", [](Model& m) { m.read_error = ERROR_IO_DEVICE; }, -1,
        "read: ", false},
-      {"SetFilePointerEx: ERROR_INVALID_PARAMETER, back to the start of the file read", "",
-       [](Model& m) { m.seek_refusals = 1; }, -1, "read: ", false},
+      {"SetFilePointerEx: ERROR_INVALID_PARAMETER while rewriting in place, once", "",
+       [](Model& m) {
+         m.create_error = ERROR_ACCESS_DENIED;
+         m.seek_refusals = 1;
+       },
+       -1, "the original content was written back", true},
       {"CreateFile of the name without access: ERROR_ACCESS_DENIED, its delete is pending", "",
        [](Model& m) { m.identify_refusals = 1; }, -1, "check for changes", false},
       {"SetEndOfFile: ERROR_USER_MAPPED_FILE while rewriting in place, once", "",
