@@ -56,13 +56,15 @@ void BM_Judge(benchmark::State& state) {
   const std::string input =
       hosts::RewrittenHostsText(MakeHostsText(static_cast<int>(state.range(0)), "\r\n"), true);
   constexpr std::size_t kPiece = std::size_t{1} << 20;
+  std::string appended;
+  hosts::AppendManagedLines(&appended);
   for (auto _ : state) {
     std::size_t same = 0;
     hosts::Verdict verdict = hosts::Verdict::kReadOn;
     for (std::size_t end = 0; verdict == hosts::Verdict::kReadOn;) {
       end = std::min(input.size(), end + kPiece);
       verdict = hosts::JudgeRewrite(std::string_view(input).substr(0, end), end == input.size(),
-                                    true, &same);
+                                    appended, &same);
     }
     benchmark::DoNotOptimize(same);
   }

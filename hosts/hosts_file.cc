@@ -444,10 +444,12 @@ class Update {
   // few lines more). `*same` is how many bytes at the start, whole lines, the
   // rewrite leaves as they are. Everything read stays in `chunks`.
   Status Unchanged(Chunks& chunks, bool* unchanged, std::size_t* same) {
+    std::string appended;  // what the rewrite appends after the last line
+    if (install_) AppendManagedLines(&appended);
     Verdict verdict = Verdict::kReadOn;
     while (verdict == Verdict::kReadOn) {
       if (Status status = chunks.Next(); !status.ok()) return status;
-      verdict = JudgeRewrite(chunks.text(), chunks.at_end(), install_, same);
+      verdict = JudgeRewrite(chunks.text(), chunks.at_end(), appended, same);
     }
     *unchanged = verdict == Verdict::kSame;
     return Status();

@@ -218,17 +218,17 @@ std::size_t UnchangedLines(std::string_view chunk) {
   }
 }
 
-Verdict JudgeRewrite(std::string_view start, bool whole, bool install, std::size_t* same) {
+Verdict JudgeRewrite(std::string_view start, bool whole, std::string_view appended,
+                     std::size_t* same) {
   *same += UnchangedLines(start.substr(*same));
   // What follows begins with a line that changes, or one not yet whole.
   const std::string_view rest = start.substr(*same);
-  std::string tail;  // what the rewrite appends
-  if (install) AppendManagedLines(&tail);
-  if (whole) return rest == tail ? Verdict::kSame : Verdict::kChanges;
+  if (whole) return rest == appended ? Verdict::kSame : Verdict::kChanges;
   if (rest.find('\n') == std::string_view::npos) return Verdict::kReadOn;
-  // A line that changes is the rewrite's own only as the start of `tail`.
-  return rest.size() <= tail.size() && tail.substr(0, rest.size()) == rest ? Verdict::kReadOn
-                                                                           : Verdict::kChanges;
+  // A line that changes is the rewrite's own only as the start of `appended`.
+  return rest.size() <= appended.size() && appended.substr(0, rest.size()) == rest
+             ? Verdict::kReadOn
+             : Verdict::kChanges;
 }
 
 void AppendManagedLines(std::string* out) {

@@ -81,15 +81,17 @@ enum class Verdict {
   kSame,     // the rewrite is the file, byte for byte
 };
 
-// Judges the rewrite (with the managed lines appended when `install` is set)
-// of a file that begins with `start`; `whole` says that `start` is all of
-// it. `*same` is how many bytes at the start are whole lines that the
-// rewrite keeps as they are: pass 0 first, then what the last call left, as
-// `start` grows. Each call looks only at the bytes from there on, so a file
-// read piece by piece is judged in one pass. The rewrite keeps the file
-// exactly when what follows those lines is exactly the lines an install
-// appends (nothing, for an uninstall).
-Verdict JudgeRewrite(std::string_view start, bool whole, bool install, std::size_t* same);
+// Judges the rewrite of a file that begins with `start`; `whole` says that
+// `start` is all of it, and `appended` is what the rewrite appends after the
+// last line (the managed lines from AppendManagedLines when installing,
+// nothing when uninstalling). `*same` is how many bytes at the start are
+// whole lines that the rewrite keeps as they are: pass 0 first, then what
+// the last call left, as `start` grows. Each call looks only at the bytes
+// from there on, so a file read piece by piece is judged in one pass. The
+// rewrite keeps the file exactly when what follows those lines is exactly
+// `appended`.
+Verdict JudgeRewrite(std::string_view start, bool whole, std::string_view appended,
+                     std::size_t* same);
 
 // How many bytes at the start of `chunk` are whole lines that the rewrite
 // keeps byte for byte (lines that are not managed and already end in CR

@@ -174,7 +174,7 @@ TEST(HostsTextTest, RewritesFiles) {
     for (const bool install : {true, false}) {
       std::size_t same = 0;
       const bool kept = (install ? c.installed : c.uninstalled) == c.input;
-      EXPECT_EQ(JudgeRewrite(c.input, true, install, &same),
+      EXPECT_EQ(JudgeRewrite(c.input, true, install ? kManagedTail : "", &same),
                 kept ? Verdict::kSame : Verdict::kChanges)
           << c.name << (install ? " install" : " uninstall");
     }
@@ -238,8 +238,8 @@ TEST(HostsTextTest, RewriteMatchesTheRuleWhereverPiecesAreCut) {
       Verdict verdict = Verdict::kReadOn;
       for (std::size_t fed = 0; verdict == Verdict::kReadOn;) {
         fed = std::min(text.size(), fed + piece);
-        verdict =
-            JudgeRewrite(std::string_view(text).substr(0, fed), fed == text.size(), install, &same);
+        verdict = JudgeRewrite(std::string_view(text).substr(0, fed), fed == text.size(),
+                               install ? kManagedTail : "", &same);
       }
       ASSERT_EQ(verdict, expected == text ? Verdict::kSame : Verdict::kChanges)
           << "input: " << text;
