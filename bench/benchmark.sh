@@ -1,20 +1,33 @@
 #!/bin/sh
-# Benchmarks hosts_entry_tool (Release) against the I/O floor and two
-# general-purpose hosts editors on generated 100k- and 1M-line CRLF hosts
-# files, and prints one table. Installs what is missing; runs as root (the
-# hostile runs need a private mount namespace). Takes a few minutes; not part
-# of the test run. Scratch files live under build/bench.
+# Benchmarks hosts_entry_tool, the Linux Release build and the Windows build
+# under Wine, each against the least a crash-safe replace must do
+# (bench/replace_floor.c, built for both), and against two general-purpose
+# hosts editors, on generated 100k- and 1M-line CRLF hosts files; prints the
+# tables in Markdown. Installs what is missing; runs as root (the hostile runs
+# need a private mount namespace). Takes several minutes; not part of the test
+# run. Scratch files, the builds it makes for itself and a private Wine prefix
+# live under build/bench.
 set -eu
 cd "$(dirname "$0")/.."
 sh scripts/install-packages.sh cmake ninja-build g++ libbenchmark-dev python3 time \
-  util-linux hostsed
+  util-linux hostsed mingw-w64 wine64
 command -v npm >/dev/null || sh scripts/install-packages.sh nodejs npm
-
-cmake --preset release >/dev/null
-cmake --build --preset release >/dev/null
 
 bench=build/bench
 mkdir -p "$bench"
+echo "load before: $(uptime)"
+
+# The Release tool and the transform benchmark; the Windows executable in a
+# build directory of its own, without tests, so that the test builds stay as
+# they are; the two floor programs.
+cmake --preset release >/dev/null
+cmake --build --preset release >/dev/null
+cmake --preset windows -B "$bench/windows" -DHOSTS_BUILD_TESTS=OFF >/dev/null
+cmake --build "$bench/windows" --target hosts_entry_tool >/dev/null
+cc -O2 -Wall -Wextra -Werror -o "$bench/replace_floor" bench/replace_floor.c
+x86_64-w64-mingw32-gcc -O2 -Wall -Wextra -Werror -municode -o "$bench/replace_floor.exe" \
+  bench/replace_floor.c
+
 if [ ! -f "$bench/peers/node_modules/hostile/bin/cmd.js" ]; then
   npm install --silent --no-audit --no-fund --prefix "$bench/peers" hostile@1.4.0
 fi
@@ -23,9 +36,19 @@ for lines in 100000 1000000; do
     python3 bench/generate_hosts.py --lines "$lines" --seed 1 "$bench/hosts_$lines.crlf"
 done
 
+# A private Wine prefix with one wineserver kept up for the run.
+wine=$(command -v wine64 || echo /usr/lib/wine/wine64)
+prefix=$(pwd)/$bench/wineprefix
+sh tests/wine/wine_session.sh start "$prefix" "$wine" >/dev/null
+trap 'sh tests/wine/wine_session.sh stop "$prefix" "$wine"' EXIT
+
 echo "transform alone:"
-build/release/bench/transform_benchmark --benchmark_filter=crlf/1000000
+build/release/bench/transform_benchmark --benchmark_filter='/1000000$'
 echo
 python3 bench/run_benchmark.py --tool build/release/app/hosts_entry_tool \
-  --hostile "$bench/peers/node_modules/hostile/bin/cmd.js" --work "$bench" \
+  --floor "$bench/replace_floor" --hostile "$bench/peers/node_modules/hostile/bin/cmd.js" \
+  --wine "$wine" --wineprefix "$prefix" --exe "$bench/windows/app/hosts_entry_tool.exe" \
+  --floor-exe "$bench/replace_floor.exe" --work "$bench" \
   "100k lines=$bench/hosts_100000.crlf" "1M lines=$bench/hosts_1000000.crlf"
+echo
+echo "load after: $(uptime)"

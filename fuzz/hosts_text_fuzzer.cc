@@ -59,5 +59,24 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (last) break;
   }
   Check(streamed == uninstalled, "piece by piece = all at once");
+
+  // Judged piece by piece, as the update reads a file: the verdict is the
+  // rewrite's, and the bytes kept as they are start the rewrite.
+  std::string appended;
+  hosts::AppendManagedLines(&appended);
+  for (const bool install : {true, false}) {
+    const std::string& rewritten = install ? installed : uninstalled;
+    std::size_t same = 0;
+    hosts::Verdict verdict = hosts::Verdict::kReadOn;
+    for (std::size_t fed = 0; verdict == hosts::Verdict::kReadOn;) {
+      fed = std::min(size, fed + piece);
+      verdict =
+          hosts::JudgeRewrite(input.substr(0, fed), fed == size, install ? appended : "", &same);
+    }
+    Check(verdict == (rewritten == input ? hosts::Verdict::kSame : hosts::Verdict::kChanges),
+          "the verdict is the rewrite's");
+    Check(same <= size && rewritten.compare(0, same, input.substr(0, same)) == 0,
+          "what is kept as it is starts the rewrite");
+  }
   return 0;
 }

@@ -12,8 +12,9 @@
 //   LockUpdates        one run of this tool at a time per hosts file
 //   ListSiblings,      remove temporary files that killed runs left
 //     RemoveStale
-//   OpenHeld, Read,    read the hosts file while no other program writes it;
-//     Rewind           a file the rewrite leaves as it is is not written at all
+//   OpenHeld, Read     read the hosts file, once, while no other program
+//                        writes it; a file the rewrite leaves as it is is not
+//                        written at all
 //   CreateTemp,        write the new content to a temporary file beside it,
 //     WriteTemp, Sync  a twin of the original, and flush it
 //   Identify           check that the file is still the one that was read
@@ -126,9 +127,6 @@ class FileSystem {
 
   // Reads up to `size` bytes; `*got` is 0 at the end of the file.
   virtual Status Read(FileHandle file, char* buffer, std::size_t size, std::size_t* got) = 0;
-
-  // Makes the next Read start from the beginning of the file again.
-  virtual Status Rewind(FileHandle file) = 0;
 
   // Describes the file `name` names now. kNotFound when there is none.
   virtual Status Identify(const Folder& folder, const std::string& name, FileInfo* info) = 0;

@@ -4,6 +4,8 @@
 #include <cassert>
 #include <cstdio>
 #include <cstring>
+#include <memory>
+#include <new>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -204,62 +206,133 @@ class UpdateLock {
   FileHandle lock_ = kNoFile;
 };
 
-// A file read a megabyte at a time: the bytes read and not yet dropped, more
-// only for a longer line. A file that turns out to be UTF-16 text is refused
-// as soon as its first two bytes are in.
+// The hosts file as it is read, a megabyte at a time, into one buffer
+// sized for the whole file: every byte from the start stays there until
+// Drop lets it go, so that what was read while judging the rewrite is
+// written from memory, never read again. Only what is used is touched, so a
+// file whose first change is near its start costs little more than a
+// megabyte of memory. A file that turns out to be UTF-16 text is refused as
+// soon as its first two bytes are in.
 class Chunks {
  public:
-  // `source` is kNoFile for a file that is not there, which reads as empty.
-  Chunks(FileSystem& fs, FileHandle source, bool encoding_checked)
-      : fs_(fs), source_(source), at_end_(source == kNoFile), encoding_checked_(encoding_checked) {}
+  // `source` is kNoFile for a file that is not there, which reads as empty;
+  // `size` is what the file held when it was opened.
+  Chunks(FileSystem& fs, FileHandle source, std::uint64_t size)
+      : fs_(fs), source_(source), at_end_(source == kNoFile), size_(size) {}
 
   // Reads what follows, once at least two bytes are in or the file ended.
   Status Next() {
     do {
-      if (!at_end_) {
-        if (filled_ == buffer_.size()) buffer_.resize(buffer_.size() * 2);
-        std::size_t got = 0;
-        Status status = fs_.Read(source_, buffer_.data() + filled_, buffer_.size() - filled_, &got);
-        if (!status.ok()) return status.In("read");
-        at_end_ = got == 0;
-        filled_ += got;
+      if (at_end_) break;
+      if (filled_ == capacity_) {
+        // One byte more than the size, so that the end shows as a read of
+        // nothing; more only if the file grew meanwhile.
+        const std::uint64_t want =
+            capacity_ == 0 ? size_ + 1 : capacity_ + std::max(capacity_ / 2, kReadSize);
+        if (Status status = Grow(want); !status.ok()) return status.In("read");
       }
-    } while (!encoding_checked_ && filled_ < 2 && !at_end_);
+      std::size_t got = 0;
+      Status status = fs_.Read(source_, buffer_.get() + filled_,
+                               std::min(kReadSize, capacity_ - filled_), &got);
+      if (!status.ok()) return status.In("read");
+      at_end_ = got == 0;
+      filled_ += got;
+    } while (!encoding_checked_ && filled_ < 2);
     if (!encoding_checked_ && IsUtf16Text(text())) return Status::Failed(kUtf16Message);
     encoding_checked_ = true;
     return Status();
   }
 
-  // Reads up to `*left` bytes for copying as they are, and counts them off.
-  // kChanged when the file ends first: it is shorter than it was.
-  Status Copy(std::uint64_t* left, std::string_view* copied) {
-    std::size_t got = 0;
-    const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(*left, kReadSize));
-    if (Status status = fs_.Read(source_, buffer_.data(), want, &got); !status.ok()) {
-      return status.In("read");
-    }
-    if (got == 0) return Status(Code::kChanged, "the file changed since it was read");
-    *left -= got;
-    *copied = std::string_view(buffer_.data(), got);
-    return Status();
-  }
-
-  std::string_view text() const { return std::string_view(buffer_.data(), filled_); }
+  std::string_view text() const { return std::string_view(buffer_.get(), filled_); }
   bool at_end() const { return at_end_; }
 
-  // Drops the first `used` bytes held.
+  // Drops the first `used` bytes held; what is read next goes after the rest.
   void Drop(std::size_t used) {
-    std::memmove(buffer_.data(), buffer_.data() + used, filled_ - used);
+    if (used == 0) return;
+    std::memmove(buffer_.get(), buffer_.get() + used, filled_ - used);
     filled_ -= used;
   }
 
+  // Lets go of everything held; nothing more is read.
+  void Release() {
+    buffer_.reset();
+    capacity_ = filled_ = 0;
+    at_end_ = true;
+  }
+
  private:
+  Status Grow(std::uint64_t capacity) {
+    const std::size_t size = static_cast<std::size_t>(capacity);
+    std::unique_ptr<char[]> grown(size == capacity ? new (std::nothrow) char[size] : nullptr);
+    if (grown == nullptr) {
+      return Status::Failed("not enough memory to hold " + std::to_string(capacity) + " bytes");
+    }
+    if (filled_ > 0) std::memcpy(grown.get(), buffer_.get(), filled_);
+    buffer_ = std::move(grown);
+    capacity_ = size;
+    return Status();
+  }
+
   FileSystem& fs_;
   const FileHandle source_;
-  std::vector<char> buffer_ = std::vector<char>(kReadSize);
+  std::unique_ptr<char[]> buffer_;
+  std::size_t capacity_ = 0;
   std::size_t filled_ = 0;
   bool at_end_;
-  bool encoding_checked_;
+  bool encoding_checked_ = false;
+  const std::uint64_t size_;
+};
+
+// Writes the rewrite to the temporary file. Runs of lines that pass through
+// as they are go straight from the buffer they were read into, in pieces of
+// at most a megabyte; other lines, and runs too short to be worth a write of
+// their own, are gathered first, a megabyte at most. The first failure
+// stops all writing and is what Finish returns.
+class TempWriter : public RewriteSink {
+ public:
+  explicit TempWriter(TempFile& temp) : temp_(temp) {}
+
+  const Status& status() const { return status_; }
+
+  void KeepAsIs(std::string_view lines) override {
+    if (lines.size() < kDirectWrite) {
+      Gather(lines);
+      return;
+    }
+    Flush();
+    for (; !lines.empty() && status_.ok(); lines.remove_prefix(std::min(lines.size(), kReadSize))) {
+      status_ = temp_.Write(lines.substr(0, kReadSize));
+    }
+  }
+
+  void KeepLine(std::string_view line) override {
+    Gather(line);
+    Gather(kLineEnd);
+  }
+
+  Status Finish(bool install) {
+    if (install) AppendManagedLines(&gathered_);
+    Flush();
+    return status_;
+  }
+
+ private:
+  // Runs shorter than this are gathered rather than written on their own.
+  static constexpr std::size_t kDirectWrite = std::size_t{64} << 10;
+
+  void Gather(std::string_view bytes) {
+    gathered_.append(bytes);
+    if (gathered_.size() >= kReadSize) Flush();
+  }
+
+  void Flush() {
+    if (!gathered_.empty() && status_.ok()) status_ = temp_.Write(gathered_);
+    gathered_.clear();
+  }
+
+  TempFile& temp_;
+  std::string gathered_;
+  Status status_;
 };
 
 bool IsTempName(std::string_view name, std::string_view prefix) {
@@ -339,12 +412,12 @@ class Update {
     // A file that already is what was asked for is not written at all, so
     // its protections, names and holders do not matter; and nothing of the
     // file changes, its times included.
-    std::uint64_t same = 0;  // how many bytes at the start the rewrite leaves as they are
+    Chunks chunks(fs_, before.exists ? hosts.get() : kNoFile, before.size);
+    std::size_t same = 0;  // how many bytes at the start the rewrite leaves as they are
     if (before.exists) {
       bool unchanged = false;
-      if (status = Unchanged(hosts.get(), &unchanged, &same); !status.ok()) return status;
+      if (status = Unchanged(chunks, &unchanged, &same); !status.ok()) return status;
       if (unchanged) return Status();
-      if (status = fs_.Rewind(hosts.get()); !status.ok()) return status.In("read");
     }
     if (status = CheckProtection(before); !status.ok()) return status;
 
@@ -352,75 +425,49 @@ class Update {
     status = temp.Create(name_, hosts.get());
     if (status.code() == Code::kInPlaceOnly && before.exists) {
       hosts.Close();
+      chunks.Release();  // the rewrite in place reads the file anew
       return RewriteInPlace(before, status);
     }
     if (!status.ok()) return status;
-    status = StreamRewrite(hosts.get(), same, temp);
+    status = StreamRewrite(chunks, same, temp);
     if (status.ok()) status = temp.Sync();
     if (!status.ok()) return temp.Abandon(status);
     return Replace(hosts, before, temp);
   }
 
-  // Whether the rewrite of `source` gives exactly its bytes, and how many
-  // bytes at its start, whole lines, the rewrite leaves as they are. Reads as
-  // far as the first difference, holding a megabyte and the lines the
-  // rewrite has dropped but may yet put back at the end (the managed lines,
-  // when installing), no more.
-  Status Unchanged(FileHandle source, bool* unchanged, std::uint64_t* same) {
-    std::string tail;  // what the rewrite appends after the last line
-    if (install_) AppendManagedLines(&tail);
-    Chunks chunks(fs_, source, false);
-    std::string out;
-    std::string behind;  // bytes read whose rewrite has not come out yet
-    *unchanged = false;
-    *same = 0;
-    while (!chunks.at_end()) {
+  // Reads `chunks` as far as it takes to tell whether the rewrite gives
+  // exactly the file's bytes: to the end when it does, otherwise to the first
+  // line that changes (with the managed lines an install appends, perhaps a
+  // few lines more). `*same` is how many bytes at the start, whole lines, the
+  // rewrite leaves as they are. Everything read stays in `chunks`.
+  Status Unchanged(Chunks& chunks, bool* unchanged, std::size_t* same) {
+    std::string appended;  // what the rewrite appends after the last line
+    if (install_) AppendManagedLines(&appended);
+    Verdict verdict = Verdict::kReadOn;
+    while (verdict == Verdict::kReadOn) {
       if (Status status = chunks.Next(); !status.ok()) return status;
-      if (behind.empty()) {
-        // The common case, every line as it was: skipped without a copy.
-        const std::size_t kept = UnchangedLines(chunks.text());
-        *same += kept;
-        chunks.Drop(kept);
-      }
-      out.clear();
-      const std::size_t used = RewriteLines(chunks.text(), chunks.at_end(), &out);
-      behind.append(chunks.text().substr(0, used));
-      if (behind.compare(0, out.size(), out) != 0) return Status();
-      behind.erase(0, out.size());
-      *same += out.size();
-      if (behind.size() > tail.size()) return Status();
-      chunks.Drop(used);
+      verdict = JudgeRewrite(chunks.text(), chunks.at_end(), appended, same);
     }
-    *unchanged = behind == tail;
+    *unchanged = verdict == Verdict::kSame;
     return Status();
   }
 
-  // Reads `source` (kNoFile for a missing file) to its end, writing the
-  // rewritten lines to `temp` as it goes, then the managed lines when
-  // installing. The first `same` bytes, which the rewrite leaves as they
-  // are, are copied as they are. Holds a megabyte of input and its rewrite
-  // at a time, more only for a longer line.
-  Status StreamRewrite(FileHandle source, std::uint64_t same, TempFile& temp) {
-    // Where a start is copied, its encoding was checked already.
-    Chunks chunks(fs_, source, same > 0);
-    while (same > 0) {
-      std::string_view copied;
-      if (Status status = chunks.Copy(&same, &copied); !status.ok()) return status;
-      if (Status status = temp.Write(copied); !status.ok()) return status;
-    }
-    std::string out;
-    out.reserve(kReadSize + kReadSize / 8);
-    do {
-      if (Status status = chunks.Next(); !status.ok()) return status;
-      const std::size_t used = RewriteLines(chunks.text(), chunks.at_end(), &out);
-      if (chunks.at_end() && install_) AppendManagedLines(&out);
-      if (!out.empty()) {
-        if (Status status = temp.Write(out); !status.ok()) return status;
-      }
-      out.clear();
+  // Writes the rewrite to `temp`: the first `same` bytes held in `chunks`
+  // as they are, then the rest of the file (read on from where the judgement
+  // stopped) rewritten, then the managed lines when installing. Beyond what
+  // was held, a megabyte of input and of gathered lines at a time, more only
+  // for a longer line.
+  Status StreamRewrite(Chunks& chunks, std::size_t same, TempFile& temp) {
+    TempWriter writer(temp);
+    writer.KeepAsIs(chunks.text().substr(0, same));
+    chunks.Drop(same);
+    for (;;) {
+      const std::size_t used = RewriteLines(chunks.text(), chunks.at_end(), writer);
+      if (!writer.status().ok() || chunks.at_end()) break;
       chunks.Drop(used);
-    } while (!chunks.at_end());
-    return Status();
+      if (Status status = chunks.Next(); !status.ok()) return status;
+    }
+    return writer.Finish(install_);
   }
 
   // kChanged unless the name still leads to the version of the file that was read.

@@ -2,6 +2,14 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
+
+// Sixteen bytes at a time where every x86-64 processor can: SSE2 is part of
+// the architecture. Elsewhere the scan goes line by line.
+#if defined(__SSE2__) || defined(_M_X64)
+#include <emmintrin.h>
+#define HOSTS_TEXT_SSE2 1
+#endif
 
 #include "hosts/hosts_text_internal.h"
 
@@ -28,6 +36,54 @@ bool CouldStartManagedLine(char first) {
   return could;
 }
 
+#ifdef HOSTS_TEXT_SSE2
+// From `start`, a line start whose first byte cannot start a managed line,
+// skips whole lines the rewrite copies byte for byte sixteen bytes at a
+// time: a block passes when each line feed in it follows a carriage return
+// and precedes a byte that cannot start a managed line. Returns a line start
+// such that every line before it (from `start`) is such a line; the lines
+// from there are left to the exact check, line by line.
+std::size_t SkipUnchangedBlocks(std::string_view chunk, std::size_t start) {
+  const char* const base = chunk.data();
+  const auto load = [&](std::size_t at) {
+    return _mm_loadu_si128(reinterpret_cast<const __m128i*>(base + at));
+  };
+  const __m128i line_feed = _mm_set1_epi8('\n');
+  const __m128i carriage_return = _mm_set1_epi8('\r');
+  const __m128i space = _mm_set1_epi8(' ');
+  const __m128i below_tab = _mm_set1_epi8('\t' - 1);
+  const __m128i above_return = _mm_set1_epi8('\r' + 1);
+  // The block [at, at + 16), with the byte before it and the one after it.
+  std::size_t at = start + 1;
+  int bad = 0;
+  for (; at + 17 <= chunk.size(); at += 16) {
+    const __m128i after = load(at + 1);
+    // Tab to carriage return (signed: bytes from 0x80 are below the tab).
+    __m128i risky =
+        _mm_and_si128(_mm_cmpgt_epi8(after, below_tab), _mm_cmplt_epi8(after, above_return));
+    risky = _mm_or_si128(risky, _mm_cmpeq_epi8(after, space));
+    for (const ManagedEntry& entry : ManagedEntries) {
+      risky = _mm_or_si128(risky, _mm_cmpeq_epi8(after, _mm_set1_epi8(entry.address.front())));
+    }
+    const __m128i good_end = _mm_andnot_si128(risky, _mm_cmpeq_epi8(load(at - 1), carriage_return));
+    bad = _mm_movemask_epi8(_mm_andnot_si128(good_end, _mm_cmpeq_epi8(load(at), line_feed)));
+    if (bad != 0) break;
+  }
+  std::size_t end = at;  // every line feed before this one passed
+  if (bad != 0) {
+    while ((bad & 1) == 0) {
+      bad >>= 1;
+      ++end;
+    }
+    // Only the line after it is in question: the lines up to it pass.
+    if (base[end - 1] == '\r') return end + 1;
+  }
+  // Back to the start of the line that holds `end`.
+  while (end > start && base[end - 1] != '\n') --end;
+  return end;
+}
+#endif
+
 // From the line starting at `start`, skips the lines that the rewrite copies
 // byte for byte: lines that cannot be managed and already end in CR LF, the
 // line end every written line gets, so that their bytes are already the
@@ -37,6 +93,10 @@ std::size_t SkipUnchangedLines(std::string_view chunk, std::size_t start) {
   const char* const base = chunk.data();
   const std::size_t size = chunk.size();
   while (start < size && !CouldStartManagedLine(base[start])) {
+#ifdef HOSTS_TEXT_SSE2
+    start = SkipUnchangedBlocks(chunk, start);
+    if (start == size || CouldStartManagedLine(base[start])) break;
+#endif
     const void* found = std::memchr(base + start, '\n', size - start);
     if (found == nullptr) break;
     const std::size_t end = static_cast<std::size_t>(static_cast<const char*>(found) - base);
@@ -82,12 +142,17 @@ std::string FormatManagedLine(const ManagedEntry& entry) {
   return std::string(line.data(), std::min(static_cast<std::size_t>(length), line.size() - 1));
 }
 
-std::size_t RewriteLines(std::string_view chunk, bool last, std::string* out) {
+std::size_t RewriteLines(std::string_view chunk, bool last, RewriteSink& sink) {
   // Kept lines that already end in CR LF come out byte for byte, so runs of
-  // them are appended in one piece; any other line is written line by line.
+  // them are handed over in one piece; any other line is handed over line by
+  // line.
   std::size_t run_start = 0;
   std::size_t run_end = 0;
   std::size_t start = 0;
+  const auto end_run = [&](std::size_t next) {
+    if (run_end != run_start) sink.KeepAsIs(chunk.substr(run_start, run_end - run_start));
+    run_start = run_end = next;
+  };
   // Whether the last line ended in CR LF: after one that did not, the next
   // most likely does not either, and looking for unchanged lines would only
   // search for its line feed twice.
@@ -111,17 +176,30 @@ std::size_t RewriteLines(std::string_view chunk, bool last, std::string* out) {
     if (kept && crlf) {
       run_end = span.next;  // the run goes on: it always ends where this line starts
     } else {
-      out->append(chunk.substr(run_start, run_end - run_start));
-      run_start = run_end = span.next;
-      if (kept) {
-        out->append(line);
-        out->append(kLineEnd);
-      }
+      end_run(span.next);
+      if (kept) sink.KeepLine(line);
     }
     start = span.next;
   }
-  out->append(chunk.substr(run_start, run_end - run_start));
+  end_run(start);
   return start;
+}
+
+std::size_t RewriteLines(std::string_view chunk, bool last, std::string* out) {
+  class Appender : public RewriteSink {
+   public:
+    explicit Appender(std::string* out) : out_(out) {}
+    void KeepAsIs(std::string_view lines) override { out_->append(lines); }
+    void KeepLine(std::string_view line) override {
+      out_->append(line);
+      out_->append(kLineEnd);
+    }
+
+   private:
+    std::string* out_;
+  };
+  Appender appender(out);
+  return RewriteLines(chunk, last, appender);
 }
 
 std::size_t UnchangedLines(std::string_view chunk) {
@@ -138,6 +216,19 @@ std::size_t UnchangedLines(std::string_view chunk) {
     }
     start = span.next;
   }
+}
+
+Verdict JudgeRewrite(std::string_view start, bool whole, std::string_view appended,
+                     std::size_t* same) {
+  *same += UnchangedLines(start.substr(*same));
+  // What follows begins with a line that changes, or one not yet whole.
+  const std::string_view rest = start.substr(*same);
+  if (whole) return rest == appended ? Verdict::kSame : Verdict::kChanges;
+  if (rest.find('\n') == std::string_view::npos) return Verdict::kReadOn;
+  // A line that changes is the rewrite's own only as the start of `appended`.
+  return rest.size() <= appended.size() && appended.substr(0, rest.size()) == rest
+             ? Verdict::kReadOn
+             : Verdict::kChanges;
 }
 
 void AppendManagedLines(std::string* out) {

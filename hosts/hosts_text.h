@@ -57,6 +57,42 @@ std::string RewrittenHostsText(std::string_view text, bool install);
 // pieces are cut.
 std::size_t RewriteLines(std::string_view chunk, bool last, std::string* out);
 
+// Where RewriteLines puts the kept lines when they are not appended to a
+// string: runs of lines that come out as they are, handed over as views of
+// the input (so that they can be written from where they were read, without
+// a copy), and the other kept lines one by one.
+class RewriteSink {
+ public:
+  // Whole lines of the input that already end in CR LF: the output's bytes.
+  virtual void KeepAsIs(std::string_view lines) = 0;
+  // A kept line without its line end; the output is the line and CR LF.
+  virtual void KeepLine(std::string_view line) = 0;
+
+ protected:
+  ~RewriteSink() = default;
+};
+std::size_t RewriteLines(std::string_view chunk, bool last, RewriteSink& sink);
+
+// Whether the rewrite of a file gives the file's own bytes, as far as its
+// first bytes tell.
+enum class Verdict {
+  kReadOn,   // the bytes so far do not tell: read more
+  kChanges,  // the rewrite differs from the file
+  kSame,     // the rewrite is the file, byte for byte
+};
+
+// Judges the rewrite of a file that begins with `start`; `whole` says that
+// `start` is all of it, and `appended` is what the rewrite appends after the
+// last line (the managed lines from AppendManagedLines when installing,
+// nothing when uninstalling). `*same` is how many bytes at the start are
+// whole lines that the rewrite keeps as they are: pass 0 first, then what
+// the last call left, as `start` grows. Each call looks only at the bytes
+// from there on, so a file read piece by piece is judged in one pass. The
+// rewrite keeps the file exactly when what follows those lines is exactly
+// `appended`.
+Verdict JudgeRewrite(std::string_view start, bool whole, std::string_view appended,
+                     std::size_t* same);
+
 // How many bytes at the start of `chunk` are whole lines that the rewrite
 // keeps byte for byte (lines that are not managed and already end in CR
 // LF): the rewrite of that prefix is the prefix itself. Copies nothing.

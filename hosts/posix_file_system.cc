@@ -235,11 +235,6 @@ class PosixFileSystem : public FileSystem {
     }
   }
 
-  Status Rewind(FileHandle file) override {
-    if (lseek(static_cast<int>(file), 0, SEEK_SET) != 0) return ErrnoStatus(errno);
-    return Status();
-  }
-
   Status Identify(const Folder& folder, const std::string& name, FileInfo* info) override {
     struct stat st;
     if (fstatat(static_cast<int>(folder.handle), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {

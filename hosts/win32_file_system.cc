@@ -275,14 +275,6 @@ class Win32FileSystem : public FileSystem {
     return Status();
   }
 
-  Status Rewind(FileHandle file) override {
-    LARGE_INTEGER start{};
-    if (!api_.SetFilePointerEx(AsHandle(file), start, nullptr, FILE_BEGIN)) {
-      return Status::Failed(ErrorText(GetLastError()));
-    }
-    return Status();
-  }
-
   Status Identify(const Folder& folder, const std::string& name, FileInfo* info) override {
     // Opened for its attributes only, which meets no other program's
     // sharing or opportunistic lock. A name whose file is being deleted

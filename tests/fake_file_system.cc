@@ -6,10 +6,11 @@ namespace hosts {
 
 const char* OpName(Op op) {
   static const char* const kNames[] = {
-      "GetEnv",      "CheckSystemRoot", "OpenFolder", "LockUpdates", "ListSiblings",
-      "RemoveStale", "OpenHeld",        "Read",       "Rewind",      "Identify",
-      "CreateTemp",  "WriteTemp",       "Sync",       "CommitTemp",  "DiscardTemp",
-      "OpenInPlace", "Overwrite",       "Close"};
+      "GetEnv",       "CheckSystemRoot", "OpenFolder",  "LockUpdates",
+      "ListSiblings", "RemoveStale",     "OpenHeld",    "Read",
+      "Identify",     "CreateTemp",      "WriteTemp",   "Sync",
+      "CommitTemp",   "DiscardTemp",     "OpenInPlace", "Overwrite",
+      "Close"};
   return kNames[static_cast<int>(op)];
 }
 
@@ -129,13 +130,6 @@ Status FakeFileSystem::Read(FileHandle file, char* buffer, std::size_t size, std
   *got = std::min({size, std::size_t{7}, left});
   data.copy(buffer, *got, handle.offset);
   handle.offset += *got;
-  return Status();
-}
-
-Status FakeFileSystem::Rewind(FileHandle file) {
-  Handle& handle = handles_.at(file);
-  if (Status status = Call(Op::kRewind, handle.path); !status.ok()) return status;
-  handle.offset = 0;
   return Status();
 }
 

@@ -24,7 +24,6 @@ enum class Op {
   kRemoveStale,
   kOpenHeld,
   kRead,
-  kRewind,
   kIdentify,
   kCreateTemp,
   kWriteTemp,
@@ -94,7 +93,6 @@ class FakeFileSystem : public FileSystem {
                   FileInfo* info) override;
   // Hands out at most 7 bytes a call, so that lines are cut between reads.
   Status Read(FileHandle file, char* buffer, std::size_t size, std::size_t* got) override;
-  Status Rewind(FileHandle file) override;
   Status Identify(const Folder& folder, const std::string& name, FileInfo* info) override;
   Status CreateTemp(const Folder& folder, const std::string& name, FileHandle original,
                     FileHandle* file) override;

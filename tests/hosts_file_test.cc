@@ -310,7 +310,7 @@ TEST(HostsFileTest, FaultTable) {
       {{{Op::kOpenFolder}}, -1, "open the folder"},
       {{{Op::kOpenHeld}}, -1, "read"},
       {{{Op::kRead}}, -1, "read"},
-      {{{Op::kRewind}}, -1, "read"},
+      {{{Op::kRead, 4}}, -1, "read"},  // after the first change: while the rewrite is written
       {{kNoTwin}, 0, ""},
       {{{Op::kCreateTemp}}, -1, "create temporary file"},  // an I/O error: no rewrite in place
       {{{Op::kCreateTemp, 1, kAll, Code::kExists}}, -1, "every name is taken"},

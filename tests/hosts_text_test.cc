@@ -161,10 +161,23 @@ TEST(HostsTextTest, RewritesFiles) {
       {"byte-order mark", "\xEF\xBB\xBF# c\n", "\xEF\xBB\xBF# c\r\n" + kManagedTail,
        "\xEF\xBB\xBF# c\r\n"},
       {"only managed lines", kAliasLine + "\n" + kAliasLine, kManagedTail, ""},
+      {"the entries spaced otherwise, as long",
+       "a\r\n127.0.0.1 " + kAlias + "\r\n127.0.0.1 " + kService + "\r\n", "a\r\n" + kManagedTail,
+       "a\r\n"},
+      {"the entries ending in a lone CR", "a\r\n" + kAliasLine + "\r\n" + kServiceLine + "\r",
+       "a\r\n" + kManagedTail, "a\r\n"},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(RewrittenHostsText(c.input, true), c.installed) << c.name;
     EXPECT_EQ(RewrittenHostsText(c.input, false), c.uninstalled) << c.name;
+    // Judged whole, the rewrite keeps the file exactly when it gives its bytes.
+    for (const bool install : {true, false}) {
+      std::size_t same = 0;
+      const bool kept = (install ? c.installed : c.uninstalled) == c.input;
+      EXPECT_EQ(JudgeRewrite(c.input, true, install ? kManagedTail : "", &same),
+                kept ? Verdict::kSame : Verdict::kChanges)
+          << c.name << (install ? " install" : " uninstall");
+    }
   }
 }
 
@@ -219,6 +232,18 @@ TEST(HostsTextTest, RewriteMatchesTheRuleWhereverPiecesAreCut) {
       ASSERT_EQ(RewrittenHostsText(text, install), expected) << "input: " << text;
       const std::size_t piece = 1 + random() % 16;
       ASSERT_EQ(RewriteInPieces(text, install, piece), expected) << "pieces of " << piece;
+      // Judged piece by piece: the verdict is the rewrite's, and the bytes it
+      // keeps as they are start the rewrite.
+      std::size_t same = 0;
+      Verdict verdict = Verdict::kReadOn;
+      for (std::size_t fed = 0; verdict == Verdict::kReadOn;) {
+        fed = std::min(text.size(), fed + piece);
+        verdict = JudgeRewrite(std::string_view(text).substr(0, fed), fed == text.size(),
+                               install ? kManagedTail : "", &same);
+      }
+      ASSERT_EQ(verdict, expected == text ? Verdict::kSame : Verdict::kChanges)
+          << "input: " << text;
+      ASSERT_EQ(expected.compare(0, same, text, 0, same), 0) << "input: " << text;
     }
     // The lines the rewrite keeps as they are: exactly as far as its output
     // equals its input, whole lines.

@@ -1346,8 +1346,12 @@ TEST_F(Win32ModelTest, EveryDocumentedOutcomeKeepsThePromise) {
        -1, "2 names", false},
       {"ReadFile: ERROR_IO_DEVICE", "", [](Model& m) { m.read_error = ERROR_IO_DEVICE; }, -1,
        "read: ", false},
-      {"SetFilePointerEx: ERROR_INVALID_PARAMETER, back to the start of the file read", "",
-       [](Model& m) { m.seek_refusals = 1; }, -1, "read: ", false},
+      {"SetFilePointerEx: ERROR_INVALID_PARAMETER while rewriting in place, once", "",
+       [](Model& m) {
+         m.create_status = kAccessDenied;
+         m.seek_refusals = 1;
+       },
+       -1, "the original content was written back", true},
       {"NtCreateFile of the name for its attributes: STATUS_DELETE_PENDING, a change: the pass "
        "starts over",
        "", [](Model& m) { m.identify_refusals = 1; }, 0, "", false},

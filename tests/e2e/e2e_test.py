@@ -41,6 +41,8 @@ SET_ASIDE_NAME = "hosts.e2e-set-aside"
 # The component store's folder for the hosts file, as Windows 10 and 11 name it.
 STORE_FOLDER = "amd64_microsoft-windows-w..ucture-other-minwin_31bf3856ad364e35_10.0.{}_none_{}"
 LONG_LINE = b"0.0.0.0 " + b" ".join(b"name%07d.example" % i for i in range(150000))
+# 1.6 MB of lines that stay as they are.
+KEPT_LINES = b"".join(b"0.0.0.0 host%07d.example\r\n" % i for i in range(60000))
 # -1 as the runner sees it: 255 from a POSIX shell or Wine's launcher, the
 # unsigned 32-bit value on Windows. Set in main().
 FAILURE_STATUS = None
@@ -271,6 +273,12 @@ class CommandTest(ToolTestCase):
             # Longer than one read: the line is carried across reads.
             ("a 2.5 MB line", LONG_LINE + b"\n127.0.0.1 " + ALIAS + b"\nz",
              LONG_LINE + b"\r\nz\r\n" + MANAGED_TAIL, LONG_LINE + b"\r\nz\r\n"),
+            # Megabytes that stay around lines that change, before and after
+            # them: written from where they were read.
+            ("megabytes around an entry",
+             KEPT_LINES + b"127.0.0.1 " + ALIAS + b"\r\nx\n" + KEPT_LINES,
+             KEPT_LINES + b"x\r\n" + KEPT_LINES + MANAGED_TAIL,
+             KEPT_LINES + b"x\r\n" + KEPT_LINES),
         ]
         for name, before, installed, uninstalled in cases:
             for option, expected in (("--install-dns", installed),
