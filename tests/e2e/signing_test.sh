@@ -31,16 +31,17 @@ if ! KEYS="$work/keys" sh -eu guide.sh >guide.out 2>&1; then
 fi
 echo "ok: the shipping guide's commands ($(grep -c . guide.sh) lines) ran as written"
 
-failed=0
+passed=1 failed=0  # the guide's run above is the first
 row() {
   name=$1
   shift
   if "$@" >row.out 2>&1; then
     echo "ok: $name"
+    passed=$((passed + 1))
   else
     echo "FAILED: $name"
     cat row.out
-    failed=1
+    failed=$((failed + 1))
   fi
 }
 verified() { osslsigncode verify -CAfile keys/vendor-chain.pem -in "$1" | grep -q "^Signature verification: ok"; }
@@ -88,4 +89,5 @@ row "the tool taken out of the package is the signed tool" tool_from_package
 row "sign.sh refuses a folder it cannot make, in one line" refused_folder
 row "sign.sh puts the signer's own reason first, and leaves nothing" reason_first
 row "sign.sh --help shows the whole synopsis" whole_synopsis
-exit $failed
+echo "$passed passed, $failed failed, 0 skipped"
+[ "$failed" -eq 0 ]
