@@ -13,7 +13,7 @@ endif()
 file(GLOB_RECURSE sources
      "${SOURCE_DIR}/app/*.cc" "${SOURCE_DIR}/app/*.h" "${SOURCE_DIR}/hosts/*.cc"
      "${SOURCE_DIR}/hosts/*.h" "${SOURCE_DIR}/tests/*.cc" "${SOURCE_DIR}/tests/*.h"
-     "${SOURCE_DIR}/fuzz/*.cc" "${SOURCE_DIR}/bench/*.cc")
+     "${SOURCE_DIR}/fuzz/*.cc" "${SOURCE_DIR}/bench/*.cc" "${SOURCE_DIR}/packaging/*.cc")
 execute_process(COMMAND "${CLANG_FORMAT}" --dry-run --Werror ${sources} RESULT_VARIABLE result)
 if(NOT result EQUAL 0)
   message(FATAL_ERROR "lint: the sources above are not clang-formatted (run clang-format -i)")

@@ -44,8 +44,13 @@ class PackageTest(unittest.TestCase):
         subprocess.run(["rm", "-rf", self.tmp])
 
     def msiexec(self, action, package, *properties):
-        """Runs msiexec quietly; its status and the trace of the msi module."""
+        """Runs msiexec quietly; its status and the trace of the msi module.
+        Its status reaches here cut to the low byte, as for any program
+        under Wine: 1603 as 67."""
         env = dict(os.environ, WINEPREFIX=ARGS.wineprefix, WINEDEBUG="-all,+msi")
+        log = os.path.join(self.tmp, "msiexec.log")
+        if "/l*v" not in properties:
+            properties += ("/l*v", "Z:" + log.replace("/", "\\"))
         # Into a file, not a pipe: the installer service msiexec starts
         # would hold a pipe open for long after msiexec has ended.
         with tempfile.TemporaryFile() as trace:
@@ -55,6 +60,13 @@ class PackageTest(unittest.TestCase):
                                   stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                   stderr=trace, timeout=300)
             trace.seek(0)
+            # Why an msiexec failed, for the suite's output: what the tool
+            # and the actions said in the log.
+            if proc.returncode and os.path.exists(log):
+                for line in self.text(log).splitlines():
+                    if "QuietExec" in line or "Return value 3" in line or "rror" in line:
+                        print(f"  msiexec {action} {os.path.basename(package)}: {line}",
+                              file=sys.stderr)
             return proc.returncode, trace.read()
 
     def read(self):
@@ -79,12 +91,61 @@ class PackageTest(unittest.TestCase):
 
     def test_a_read_only_hosts_file_fails_the_install(self):
         os.chmod(self.hosts, 0o444)
-        status, trace = self.msiexec("/i", ARGS.old)
-        self.assertNotEqual(status, 0)
-        # -1 reaches the installer as 0xFFFFFFFF.
-        self.assertIn(b"exit code is 4294967295", trace)
+        log = os.path.join(self.tmp, "install.log")
+        status, _ = self.msiexec("/i", ARGS.old, "/l*v", "Z:" + log.replace("/", "\\"))
+        self.assertEqual(status, 1603 & 0xFF)
+        # The tool's status (-1 reaches the installer as 0xFFFFFFFF) and its
+        # reason are in the verbose log.
+        self.assertLogged(log, r'hosts_entry_tool\.exe" --install-dns exited with -1 \(4294967295\): '
+                          r"hosts_entry_tool: .*read-only")
         self.assertEqual(self.read(), ORIGINAL)
         self.assertFalse(os.path.exists(self.installed))
+
+    def assertLogged(self, log, pattern):
+        """A QuietExec line of the verbose log matches `pattern`."""
+        lines = [line for line in self.text(log).splitlines() if line.startswith("QuietExec: ")]
+        self.assertTrue(any(re.search(pattern, line) for line in lines),
+                        f"no QuietExec line like {pattern!r} in {log}: {lines}")
+
+    def text(self, path):
+        with open(path, "rb") as f:
+            return f.read().decode("utf-8", "replace")
+
+    def test_the_guides_commands_log_why_and_the_uninstall_leaves_the_entries(self):
+        # The guide's install and uninstall commands, as written, run by cmd
+        # from a folder holding the package under the guide's name.
+        guide = {name: guide_block(name) for name in ("install-log", "uninstall-log", "clean-up")}
+        subprocess.run(["cp", ARGS.old, os.path.join(self.tmp, "my-client-1.0.0.msi")], check=True)
+        code = {row["Property"]: row["Value"] for row in table(ARGS.old, "Property")}["ProductCode"]
+        guide["uninstall-log"] = guide["uninstall-log"].replace("{ProductCode}", code)
+        os.chmod(self.hosts, 0o444)
+        self.assertIn("1603", self.cmd(guide["install-log"]))
+        self.assertLogged(os.path.join(self.tmp, "install.log"),
+                          r"--install-dns exited with -1 \(4294967295\): hosts_entry_tool: ")
+        os.chmod(self.hosts, 0o644)
+        self.assertEqual(self.msiexec("/i", ARGS.old)[0], 0)
+        os.chmod(self.hosts, 0o444)
+        self.assertIn("0", self.cmd(guide["uninstall-log"]).split())
+        self.assertLogged(os.path.join(self.tmp, "uninstall.log"),
+                          r"--uninstall-dns exited with -1 \(4294967295\): .*read-only")
+        # The client is gone, the entries stay, as the guide says; the tool
+        # from the package takes them out.
+        self.assertFalse(os.path.exists(self.installed))
+        self.assertEqual(self.read(), KEPT + self.tail)
+        with open(os.path.join(self.tmp, "hosts_entry_tool.exe"), "wb") as tool:
+            subprocess.run(["msiinfo", "extract", ARGS.old, "Binary.ToolBinary"], stdout=tool,
+                           check=True)
+        self.assertEqual(self.cmd(guide["clean-up"]).split(), ["0"])
+        self.assertEqual(self.read(), KEPT)
+
+    def cmd(self, script):
+        """Runs a batch file under Wine's cmd in the test's folder; its output."""
+        with open(os.path.join(self.tmp, "guide.bat"), "w", newline="\r\n") as f:
+            f.write(script)
+        env = dict(os.environ, WINEPREFIX=ARGS.wineprefix, WINEDEBUG="-all")
+        return subprocess.run([ARGS.wine, "cmd", "/q", "/c", "guide.bat"], cwd=self.tmp, env=env,
+                              stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                              stderr=subprocess.DEVNULL, timeout=300).stdout.decode(errors="replace")
 
     def failing(self, package, condition="1", sequence=4003):
         """A copy of `package` with an action after the tool's (at `sequence`)
@@ -147,9 +208,11 @@ class PackageTest(unittest.TestCase):
         # Windows rolls the removal back, files and entries; Wine's msiexec
         # restores neither (it does not roll back removed files), which
         # leaves no client and no entries: either way, together.
-        package = self.failing(ARGS.old, 'REMOVE~="ALL"', 3501)  # just after RemoveFiles
+        # Only with FAIL set, so that the clean-up after the test can remove
+        # the product this left registered.
+        package = self.failing(ARGS.old, 'REMOVE~="ALL" AND FAIL', 3501)  # just after RemoveFiles
         self.assertEqual(self.msiexec("/i", package)[0], 0)
-        self.assertNotEqual(self.msiexec("/x", package)[0], 0)
+        self.assertNotEqual(self.msiexec("/x", package, "FAIL=1")[0], 0)
         self.assertEqual(os.path.exists(self.installed), self.read() == KEPT + self.tail)
 
     def test_an_upgrade_keeps_the_entries(self):
@@ -237,6 +300,17 @@ TRANSACTIONS = [
 REMOVAL_IN_UPGRADE = {"Installed": "1", "REMOVE": "ALL", "UPGRADINGPRODUCTCODE": "{NEW}"}
 
 
+def guide_block(name):
+    """The fenced block of docs/shipping.md marked `<!-- tested: NAME -->`."""
+    with open(ARGS.guide, encoding="utf-8") as f:
+        text = f.read()
+    match = re.search(r"^<!-- tested: " + re.escape(name) + r" -->\n```\w*\n(.*?)^```$", text,
+                      re.M | re.S)
+    if not match:
+        raise AssertionError(f"{ARGS.guide} has no block marked tested: {name}")
+    return match.group(1)
+
+
 def table(package, name):
     """A table of the package as rows of column name to value."""
     text = subprocess.run(["msiinfo", "export", package, name], check=True,
@@ -254,13 +328,19 @@ class TransactionTablesTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         sequence = {row["Action"]: row for row in table(ARGS.new, "InstallExecuteSequence")}
+        rows = table(ARGS.new, "CustomAction")
+        # A QuietExec action's command line is the property a type 51 action
+        # sets under the action's name.
+        commands = {row["Source"]: row["Target"] for row in rows if int(row["Type"]) & 0x3F == 51}
         cls.actions = []  # (sequence, name, condition, rollback, entries after it)
-        for row in table(ARGS.new, "CustomAction"):
+        for row in rows:
             kind = int(row["Type"])
-            if kind & 0x400 and row["Target"] in ("--install-dns", "--uninstall-dns"):
+            command = commands.get(row["Action"], row["Target"])
+            option = command.split()[-1] if command.split() else ""
+            if kind & 0x400 and option in ("--install-dns", "--uninstall-dns"):
                 step = sequence[row["Action"]]
                 cls.actions.append((int(step["Sequence"]), row["Action"], step["Condition"],
-                                    bool(kind & 0x100), row["Target"] == "--install-dns"))
+                                    bool(kind & 0x100), option == "--install-dns"))
         cls.actions.sort()
 
     def run_script(self, properties, entries, fail_after=None):
@@ -308,6 +388,7 @@ def main():
     parser.add_argument("--wineprefix", required=True)
     parser.add_argument("--alias", required=True)
     parser.add_argument("--service", required=True)
+    parser.add_argument("--guide", required=True, help="docs/shipping.md")
     ARGS, rest = parser.parse_known_args()
     ARGS.old, ARGS.new = os.path.abspath(ARGS.old), os.path.abspath(ARGS.new)
     program = unittest.main(argv=[sys.argv[0], "-v"] + rest, exit=False)

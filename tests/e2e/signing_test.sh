@@ -1,22 +1,93 @@
 #!/bin/sh
-# Signs the built executable with a throwaway self-signed certificate made
-# here, then checks that the signature verifies, that the signed .exe passes
-# the PE checks and the acceptance run under Wine, and that removing the
-# signature gives back the unsigned bytes.
-#   signing_test.sh WORKDIR EXE PYTHON SOURCE_DIR E2E_ARGS...
+# The vendor's path as docs/shipping.md gives it: the guide's `sh` blocks
+# marked tested run as written, in order, in one shell, in a scratch folder
+# laid out like a checkout after the Windows build, with KEYS naming the
+# folder of a throwaway self-signed certificate made here. Then each row
+# below checks what the guide says of the result, or what sign.sh does when
+# signing fails.
+#   signing_test.sh WORKDIR EXE DLL PYTHON SOURCE_DIR E2E_ARGS...
 set -eu
-work=$1 exe=$2 python=$3 source=$4
-shift 4
+work=$1 exe=$2 dll=$3 python=$4 source=$5
+shift 5
 rm -rf "$work"
-mkdir -p "$work"
+mkdir -p "$work/keys" "$work/build/windows/app" "$work/build/windows/packaging"
 cd "$work"
-openssl req -x509 -newkey rsa:2048 -nodes -keyout key.pem -out cert.pem -days 1 \
-  -subj "/CN=hosts_entry_tool throwaway test signer" -addext "extendedKeyUsage=codeSigning" \
-  2>/dev/null
-sh "$source/scripts/sign.sh" --cert cert.pem --key key.pem "$exe" signed.exe >/dev/null
-osslsigncode verify -CAfile cert.pem -in signed.exe | grep -q "^Signature verification: ok"
-"$python" "$source/tests/e2e/check_pe.py" signed.exe
-"$python" "$source/tests/e2e/e2e_test.py" --tool signed.exe "$@" CommandTest
-osslsigncode remove-signature -in signed.exe -out unsigned.exe >/dev/null
-cmp "$exe" unsigned.exe
-echo "signed, verified, accepted, and unsigned again byte for byte"
+openssl req -x509 -newkey rsa:2048 -nodes -keyout keys/vendor-key.pem -out keys/vendor-chain.pem \
+  -days 1 -subj "/CN=hosts_entry_tool throwaway test signer" \
+  -addext "extendedKeyUsage=codeSigning" 2>/dev/null
+ln -s "$source/scripts" scripts
+ln -s "$source/packaging" packaging
+cp "$exe" build/windows/app/
+cp "$dll" build/windows/packaging/
+
+awk 'marked { marked = 0; if ($0 == "```sh") { copy = 1; next } }
+     /^<!-- tested: / { marked = 1 }
+     /^```$/ { copy = 0 }
+     copy' "$source/docs/shipping.md" >guide.sh
+if ! KEYS="$work/keys" sh -eu guide.sh >guide.out 2>&1; then
+  cat guide.sh guide.out
+  echo "FAILED: the shipping guide's commands, run as written"
+  exit 1
+fi
+echo "ok: the shipping guide's commands ($(grep -c . guide.sh) lines) ran as written"
+
+passed=1 failed=0  # the guide's run above is the first
+row() {
+  name=$1
+  shift
+  if "$@" >row.out 2>&1; then
+    echo "ok: $name"
+    passed=$((passed + 1))
+  else
+    echo "FAILED: $name"
+    cat row.out
+    failed=$((failed + 1))
+  fi
+}
+verified() { osslsigncode verify -CAfile keys/vendor-chain.pem -in "$1" | grep -q "^Signature verification: ok"; }
+not_trusted_without_chain() { ! osslsigncode verify -in signed/hosts_entry_tool.exe; }
+unsigned_again() { cmp unsigned.exe "$exe"; }
+tool_from_package() { cmp hosts_entry_tool.exe signed/hosts_entry_tool.exe; }
+product_code() { grep -Eq '^\{[0-9A-F]{8}(-[0-9A-F]{4}){3}-[0-9A-F]{12}\}$' guide.out; }
+own_identity() {
+  for code in $(grep -Eo '(UpgradeCode|Guid)="[^"]*"' packaging/hosts_entry_tool.wxs | cut -d'"' -f2); do
+    ! grep -qi "$code" my-client.wxs || return 1
+  done
+  msiinfo export signed/my-client-1.0.0.msi Property | tr -d '\r' | grep -qx 'ProductName	My VPN Client'
+}
+# Signing into a folder that cannot be made: one line, nothing signed.
+refused_folder() {
+  ! sh scripts/sign.sh --cert keys/vendor-chain.pem --key keys/vendor-key.pem "$exe" \
+    signed/hosts_entry_tool.exe/x.exe 2>err.txt &&
+    [ "$(wc -l <err.txt)" -eq 1 ] && grep -q "^sign.sh: cannot make the folder" err.txt
+}
+# A key that is no key: the signer's own reason on the first line, and no
+# signed file or folder left.
+reason_first() {
+  echo "not a key" >keys/bad.pem
+  ! sh scripts/sign.sh --cert keys/vendor-chain.pem --key keys/bad.pem "$exe" new/a.exe 2>err.txt &&
+    head -1 err.txt | grep -q "^sign.sh: .*: Failed to decode private key file" && [ ! -e new ]
+}
+whole_synopsis() {
+  sh scripts/sign.sh --help >help.txt &&
+    grep -q '\[--pass-file FILE\] \[--timestamp URL\] IN OUT$' help.txt &&
+    grep -q -- '--timestamp      optional' help.txt
+}
+
+row "the signed .exe verifies with the vendor's chain" verified signed/hosts_entry_tool.exe
+row "the signed DLL verifies with the vendor's chain" verified signed/quiet_exec.dll
+row "the signed package verifies with the vendor's chain" verified signed/my-client-1.0.0.msi
+row "without the chain, the machine does not trust it" not_trusted_without_chain
+row "the signed .exe passes the PE checks" "$python" "$source/tests/e2e/check_pe.py" \
+  signed/hosts_entry_tool.exe
+row "the signed .exe passes the acceptance run under Wine" "$python" \
+  "$source/tests/e2e/e2e_test.py" --tool signed/hosts_entry_tool.exe "$@" CommandTest
+row "removing the signature gives back the unsigned bytes" unsigned_again
+row "the copy has its own UpgradeCode, component Guid and name" own_identity
+row "the ProductCode is read as one clean GUID" product_code
+row "the tool taken out of the package is the signed tool" tool_from_package
+row "sign.sh refuses a folder it cannot make, in one line" refused_folder
+row "sign.sh puts the signer's own reason first, and leaves nothing" reason_first
+row "sign.sh --help shows the whole synopsis" whole_synopsis
+echo "$passed passed, $failed failed, 0 skipped"
+[ "$failed" -eq 0 ]
