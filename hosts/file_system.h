@@ -32,6 +32,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <new>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -124,6 +125,13 @@ class FileSystem {
   // (also for anything that is not a regular file).
   virtual Status OpenHeld(const Folder& folder, const std::string& name, FileHandle* file,
                           FileInfo* info) = 0;
+
+  // Memory for `size` bytes of a file read whole, uninitialised, or nullptr
+  // where there is not that much; give it back with FreeHold. A platform may
+  // hand out large pages, which cost far less to touch the first time than
+  // the same memory in small ones.
+  virtual char* AllocateHold(std::size_t size) { return new (std::nothrow) char[size]; }
+  virtual void FreeHold(char* data, std::size_t /*size*/) { delete[] data; }
 
   // Reads up to `size` bytes; `*got` is 0 at the end of the file.
   virtual Status Read(FileHandle file, char* buffer, std::size_t size, std::size_t* got) = 0;

@@ -4,8 +4,6 @@
 #include <cassert>
 #include <cstdio>
 #include <cstring>
-#include <memory>
-#include <new>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -219,6 +217,9 @@ class Chunks {
   // `size` is what the file held when it was opened.
   Chunks(FileSystem& fs, FileHandle source, std::uint64_t size)
       : fs_(fs), source_(source), at_end_(source == kNoFile), size_(size) {}
+  Chunks(const Chunks&) = delete;
+  Chunks& operator=(const Chunks&) = delete;
+  ~Chunks() { fs_.FreeHold(buffer_, capacity_); }
 
   // Reads what follows, once at least two bytes are in or the file ended.
   Status Next() {
@@ -232,8 +233,8 @@ class Chunks {
         if (Status status = Grow(want); !status.ok()) return status.In("read");
       }
       std::size_t got = 0;
-      Status status = fs_.Read(source_, buffer_.get() + filled_,
-                               std::min(kReadSize, capacity_ - filled_), &got);
+      Status status =
+          fs_.Read(source_, buffer_ + filled_, std::min(kReadSize, capacity_ - filled_), &got);
       if (!status.ok()) return status.In("read");
       at_end_ = got == 0;
       filled_ += got;
@@ -243,19 +244,20 @@ class Chunks {
     return Status();
   }
 
-  std::string_view text() const { return std::string_view(buffer_.get(), filled_); }
+  std::string_view text() const { return std::string_view(buffer_, filled_); }
   bool at_end() const { return at_end_; }
 
   // Drops the first `used` bytes held; what is read next goes after the rest.
   void Drop(std::size_t used) {
     if (used == 0) return;
-    std::memmove(buffer_.get(), buffer_.get() + used, filled_ - used);
+    std::memmove(buffer_, buffer_ + used, filled_ - used);
     filled_ -= used;
   }
 
   // Lets go of everything held; nothing more is read.
   void Release() {
-    buffer_.reset();
+    fs_.FreeHold(buffer_, capacity_);
+    buffer_ = nullptr;
     capacity_ = filled_ = 0;
     at_end_ = true;
   }
@@ -263,19 +265,20 @@ class Chunks {
  private:
   Status Grow(std::uint64_t capacity) {
     const std::size_t size = static_cast<std::size_t>(capacity);
-    std::unique_ptr<char[]> grown(size == capacity ? new (std::nothrow) char[size] : nullptr);
+    char* grown = size == capacity ? fs_.AllocateHold(size) : nullptr;
     if (grown == nullptr) {
       return Status::Failed("not enough memory to hold " + std::to_string(capacity) + " bytes");
     }
-    if (filled_ > 0) std::memcpy(grown.get(), buffer_.get(), filled_);
-    buffer_ = std::move(grown);
+    if (filled_ > 0) std::memcpy(grown, buffer_, filled_);
+    fs_.FreeHold(buffer_, capacity_);
+    buffer_ = grown;
     capacity_ = size;
     return Status();
   }
 
   FileSystem& fs_;
   const FileHandle source_;
-  std::unique_ptr<char[]> buffer_;
+  char* buffer_ = nullptr;  // from the file system's AllocateHold
   std::size_t capacity_ = 0;
   std::size_t filled_ = 0;
   bool at_end_;
