@@ -1,3 +1,7 @@
+// The update of the hosts file, step by step: locating it, the lock, reading
+// and judging it once, the temporary file and the replace, the checks for
+// changes, and the rewrite in place where nothing else can change it.
+
 #include "hosts/hosts_file.h"
 
 #include <algorithm>

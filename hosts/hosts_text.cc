@@ -1,3 +1,7 @@
+// The pure transform: which lines are the tool's own, and the rewrite of the
+// file's bytes without them (and with them appended), judged and written a
+// piece at a time.
+
 #include "hosts/hosts_text.h"
 
 #include <algorithm>

@@ -81,6 +81,7 @@ struct Win32Api {
   RtlNtStatusToDosErrorFunction RtlNtStatusToDosError =
       SystemFunction<RtlNtStatusToDosErrorFunction>("ntdll.dll", "RtlNtStatusToDosError");
   decltype(&::Sleep) Sleep = ::Sleep;
+  decltype(&::CreateThread) CreateThread = ::CreateThread;
   decltype(&::CancelSynchronousIo) CancelSynchronousIo = ::CancelSynchronousIo;
   decltype(&::TerminateProcess) TerminateProcess = ::TerminateProcess;
 };

@@ -26,7 +26,7 @@ DWORD WINAPI RunWork(void* argument) {
 
 int Deadline::Run(const std::function<int()>& update) {
   Work work{&update};
-  const HANDLE thread = CreateThread(nullptr, 0, RunWork, &work, 0, nullptr);
+  const HANDLE thread = api_.CreateThread(nullptr, 0, RunWork, &work, 0, nullptr);
   // Without a thread of its own the update runs as it always could.
   if (thread == nullptr) return update();
   const ULONGLONG end = GetTickCount64() + limit_ms_;
@@ -55,7 +55,10 @@ int Deadline::Run(const std::function<int()>& update) {
                    "run ends here, and every step leaves the file whole\n",
                    subject.c_str(), step_.load(), static_cast<unsigned long>(limit_ms_ / 1000));
       std::fflush(stderr);
-      api_.TerminateProcess(GetCurrentProcess(), static_cast<UINT>(-1));
+      // TerminateProcess does not return when it ends this process.
+      if (!api_.TerminateProcess(GetCurrentProcess(), static_cast<UINT>(-1))) {
+        ExitProcess(static_cast<UINT>(-1));
+      }
       ended = true;
     }
   }

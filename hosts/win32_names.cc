@@ -1,3 +1,6 @@
+// How the Windows layer names files and tells where they are (see
+// win32_names.h).
+
 #include "hosts/win32_names.h"
 
 #include <cstring>

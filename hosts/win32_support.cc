@@ -1,3 +1,5 @@
+// What every part of the Windows layer shares (see win32_support.h).
+
 #include "hosts/win32_support.h"
 
 #include <cstring>

@@ -1,3 +1,5 @@
+// Who the Windows layer trusts (see win32_trust.h).
+
 #include "hosts/win32_trust.h"
 
 #include <sddl.h>

@@ -84,6 +84,7 @@ struct Model {
   LONG rename_status = kSharingViolation;
   bool rename_blocks = false;        // a rename waits for an oplock's holder until cancelled ...
   bool uncancellable = false;        // ... or, with this, not even then
+  bool no_thread = false;            // CreateThread: ERROR_NOT_ENOUGH_MEMORY
   DWORD deadline_ms = 60000;         // how long the run may take
   HANDLE folder_holder = nullptr;    // another program's handle to the hosts folder, sharing
                                      // nothing: a rename into it is refused, as on Windows
@@ -813,6 +814,17 @@ BOOL WINAPI ModelLockFileEx(HANDLE file, DWORD flags, DWORD reserved, DWORD low,
   return ::LockFileEx(file, flags, reserved, low, high, overlapped);
 }
 
+HANDLE WINAPI ModelCreateThread(LPSECURITY_ATTRIBUTES security, SIZE_T stack,
+                                LPTHREAD_START_ROUTINE start, LPVOID argument, DWORD flags,
+                                LPDWORD id) {
+  ++model->calls;
+  if (model->no_thread) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+  }
+  return ::CreateThread(security, stack, start, argument, flags, id);
+}
+
 BOOL WINAPI ModelCancelSynchronousIo(HANDLE thread) {
   ++model->cancels;
   if (!model->uncancellable) ::SetEvent(model->released);
@@ -858,6 +870,7 @@ Win32Api ModelApi(const Model& m) {
   api.NtSetInformationFile = ModelNtSetInformationFile;
   api.LockFileEx = ModelLockFileEx;
   api.Sleep = ModelSleep;
+  api.CreateThread = ModelCreateThread;
   api.CancelSynchronousIo = ModelCancelSynchronousIo;
   api.TerminateProcess = ModelTerminateProcess;
   return api;
@@ -1125,6 +1138,8 @@ TEST_F(Win32ModelTest, EveryDocumentedOutcomeKeepsThePromise) {
          EXPECT_TRUE(m.terminated);
          EXPECT_EQ(m.exit_code, 0xFFFFFFFFu);
        }},
+      {"CreateThread: ERROR_NOT_ENOUGH_MEMORY: the run goes on, without its deadline", "",
+       [](Model& m) { m.no_thread = true; }, 0, "", false},
       {"FileRenameInformationEx: STATUS_NOT_SUPPORTED", "",
        [](Model& m) {
          m.posix_rename_refusals = 1;
