@@ -10,8 +10,12 @@
  * (sync_file_range), the head start the tool takes too, so that the fsync
  * has less to wait for. Windows (built with mingw-w64, run under Wine here):
  * ReadFile and WriteFile a megabyte at a time, FlushFileBuffers, MoveFileExW
- * with MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH. Any failure ends
- * the run with status 1 and one line on standard error. */
+ * with MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH, then
+ * FlushFileBuffers of the file under its new name: Wine 8 takes
+ * MOVEFILE_WRITE_THROUGH and does nothing with it (no fsync follows the
+ * rename), so there only that flush makes the rename last, as the tool's own
+ * flush after its rename does. Any failure ends the run with status 1 and one
+ * line on standard error. */
 
 #define _GNU_SOURCE
 #include <stdio.h>
@@ -57,6 +61,11 @@ int wmain(int argc, wchar_t** argv) {
   if (!MoveFileExW(copy, path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
     return Fail("rename", copy);
   }
+  HANDLE moved = CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, NULL,
+                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+  if (moved == INVALID_HANDLE_VALUE) return Fail("open", path);
+  if (!FlushFileBuffers(moved)) return Fail("flush", path);
+  CloseHandle(moved);
   free(buffer);
   return 0;
 }

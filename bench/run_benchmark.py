@@ -14,8 +14,9 @@ the copy to be written out as it goes, as the tool does.
 The Windows build runs under Wine on the private prefix's own hosts file,
 paired the same way with the Win32 floor (ReadFile, WriteFile,
 FlushFileBuffers, MoveFileExW with MOVEFILE_REPLACE_EXISTING |
-MOVEFILE_WRITE_THROUGH). The editors are started as their users start them;
-`hostile` has no path option, so it runs in a private mount namespace with the
+MOVEFILE_WRITE_THROUGH, and FlushFileBuffers of the file under its new name,
+without which Wine does not make the rename last). The editors are started
+as their users start them; `hostile` has no path option, so it runs in a private mount namespace with the
 scratch file bind-mounted over /etc/hosts. The real /etc/hosts is checked to
 be unchanged at the end.
 
@@ -37,7 +38,7 @@ OURS = "hosts_entry_tool"
 FLOOR = "floor (read, write a copy, fsync, rename, fsync folder)"
 PEERS = ["hostsed", "hostile (set x2)", "hostile (load)"]
 WIN_OURS = "hosts_entry_tool.exe"
-WIN_FLOOR = "Win32 floor (ReadFile, WriteFile, FlushFileBuffers, MoveFileExW)"
+WIN_FLOOR = "Win32 floor (ReadFile, WriteFile, FlushFileBuffers, MoveFileExW, FlushFileBuffers)"
 
 
 def sha256(path):
