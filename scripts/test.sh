@@ -7,7 +7,7 @@ set -eu
 cd "$(dirname "$0")/.."
 sh scripts/install-packages.sh \
   cmake ninja-build g++ googletest python3 util-linux e2fsprogs clang-format \
-  mingw-w64 wine64 python3-pefile osslsigncode openssl wixl msitools strace \
+  mingw-w64 wine64 python3-pefile osslsigncode openssl wixl msitools nsis strace \
   clang libclang-rt-dev
 
 fuzz_seconds=${HOSTS_FUZZ_SECONDS:-60}

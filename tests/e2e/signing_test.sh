@@ -77,6 +77,7 @@ whole_synopsis() {
 row "the signed .exe verifies with the vendor's chain" verified signed/hosts_entry_tool.exe
 row "the signed DLL verifies with the vendor's chain" verified signed/quiet_exec.dll
 row "the signed package verifies with the vendor's chain" verified signed/my-client-1.0.0.msi
+row "the signed NSIS installer verifies with the vendor's chain" verified signed/my-client-setup-1.0.0.exe
 row "without the chain, the machine does not trust it" not_trusted_without_chain
 row "the signed .exe passes the PE checks" "$python" "$source/tests/e2e/check_pe.py" \
   signed/hosts_entry_tool.exe

@@ -1,0 +1,213 @@
+#!/usr/bin/env python3
+"""The example NSIS installer (packaging/hosts_entry_tool.nsi) run silently
+under Wine by the shipping guide's own commands, one row of TRANSACTIONS for
+every transaction an NSIS installer has, checking the hosts file byte for
+byte, the client (the tool's file and the uninstall key) and the installer's
+log after each.
+"""
+
+import argparse
+import os
+import re
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+ARGS = None
+ORIGINAL = b"# a hosts file\n127.0.0.1 localhost\n"
+KEPT = b"# a hosts file\r\n127.0.0.1 localhost\r\n"
+FOLDER = "C:\\Program Files\\Example VPN Client"
+KEY = "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\ExampleVpnClient"
+INSTALLED = r"--install-dns exited with 0 \(0\)$"
+UNINSTALLED = r"--uninstall-dns exited with 0 \(0\)$"
+READ_ONLY = r"-dns exited with -1 \(4294967295\): hosts_entry_tool: .*: the file is read-only"
+
+# A transaction as steps, then the last step's exit status as cmd shows it,
+# whether the client and the entries are there afterwards, and the lines the
+# installer and uninstaller logged (/LOG), in order. Steps: "old", "new" and
+# "failing" run that installer, "uninstall" the installed uninstaller, as
+# the guide's commands do; "read-only" makes the hosts file read-only;
+# "held" has a reader hold it (not sharing deletion) for 5 s from the next
+# step on.
+TRANSACTIONS = [
+    ("first install", ["old"], "0", True, True, [INSTALLED]),
+    ("a step after the tools run fails", ["failing"], "2", False, False,
+     [INSTALLED, UNINSTALLED]),
+    ("the tool refuses a read-only hosts file", ["read-only", "old"], "2", False, False,
+     ["--install" + READ_ONLY, "--uninstall" + READ_ONLY]),
+    ("uninstall", ["old", "uninstall"], "0", False, False, [INSTALLED, UNINSTALLED]),
+    ("an uninstall whose tool run fails keeps the entries", ["old", "read-only", "uninstall"],
+     "0", False, True, [INSTALLED, "--uninstall" + READ_ONLY]),
+    ("a reinstall of the same version", ["old", "old"], "0", True, True,
+     [INSTALLED, UNINSTALLED, INSTALLED]),
+    ("an upgrade runs the old uninstaller then the new install", ["old", "new"], "0", True, True,
+     [INSTALLED, UNINSTALLED, INSTALLED]),
+    ("an install while a reader holds the hosts file", ["held", "old"], "0", True, True,
+     [INSTALLED]),
+    ("an uninstall while a reader holds the hosts file", ["old", "held", "uninstall"], "0", False,
+     False, [INSTALLED, UNINSTALLED]),
+]
+
+
+def guide_block(name):
+    """The fenced block of docs/shipping.md marked `<!-- tested: NAME -->`."""
+    with open(ARGS.guide, encoding="utf-8") as f:
+        match = re.search(r"^<!-- tested: " + re.escape(name) + r" -->\n```\w*\n(.*?)^```$",
+                          f.read(), re.M | re.S)
+    if not match:
+        raise AssertionError(f"{ARGS.guide} has no block marked tested: {name}")
+    return match.group(1)
+
+
+class InstallerTest(unittest.TestCase):
+    def setUp(self):
+        self.hosts = os.path.join(ARGS.wineprefix, "drive_c", "windows", "system32", "drivers",
+                                  "etc", "hosts")
+        self.folder = os.path.join(ARGS.wineprefix, "drive_c", "Program Files",
+                                   "Example VPN Client")
+        self.tail = (b"127.0.0.1\t" + ARGS.alias.encode() + b"\r\n127.0.0.1\t" +
+                     ARGS.service.encode() + b"\r\n")
+        self.tmp = tempfile.mkdtemp(prefix="hosts_nsis_")
+        with open(self.hosts, "wb") as f:
+            f.write(ORIGINAL)
+
+    def tearDown(self):
+        os.chmod(self.hosts, 0o644)
+        if os.path.exists(os.path.join(self.folder, "hosts_entry_tool.exe")):
+            self.cmd(guide_block("nsis-uninstall-log"))
+        self.wine("reg", "delete", KEY, "/f")
+        subprocess.run(["rm", "-rf", self.tmp, self.folder])
+
+    def wine(self, *command):
+        env = dict(os.environ, WINEPREFIX=ARGS.wineprefix, WINEDEBUG="-all")
+        return subprocess.run([ARGS.wine] + list(command), cwd=self.tmp, env=env,
+                              stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                              stderr=subprocess.DEVNULL, timeout=300)
+
+    def cmd(self, script):
+        """Runs a batch file under Wine's cmd in the test's folder; its last line."""
+        with open(os.path.join(self.tmp, "guide.bat"), "w", newline="\r\n") as f:
+            f.write(script)
+        lines = self.wine("cmd", "/q", "/c", "guide.bat").stdout.decode(errors="replace").split()
+        return lines[-1] if lines else ""
+
+    def step(self, name):
+        """Runs a step of a transaction; the exit status cmd shows."""
+        if name == "read-only":
+            os.chmod(self.hosts, 0o444)
+            return None
+        if name == "uninstall":
+            return self.cmd(guide_block("nsis-uninstall-log"))
+        installer = {"old": ARGS.old, "new": ARGS.new, "failing": ARGS.failing}[name]
+        subprocess.run(["cp", installer, self.tmp], check=True)
+        return self.cmd(guide_block("nsis-install-log").replace(
+            "example-setup-1.0.0.exe", os.path.basename(installer)))
+
+    def hold(self):
+        """A reader that holds the hosts file for 5 s; returns once it holds it."""
+        env = dict(os.environ, WINEPREFIX=ARGS.wineprefix, WINEDEBUG="-all")
+        proc = subprocess.Popen([ARGS.wine, ARGS.peer, "hold",
+                                 "C:\\windows\\system32\\drivers\\etc\\hosts", "read", "5000"],
+                                env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        line = proc.stdout.readline().strip()
+        if line != b"ready":
+            proc.kill()
+            self.fail(f"peer: {line} {proc.communicate()[1]}")
+        return proc
+
+    def read(self):
+        with open(self.hosts, "rb") as f:
+            return f.read()
+
+    def log(self):
+        path = os.path.join(self.tmp, "setup.log")
+        if not os.path.exists(path):
+            return []
+        with open(path, "rb") as f:
+            return f.read().decode("latin-1").splitlines()
+
+    def run_row(self, steps, status, client, entries, logged):
+        holder, started = None, 0
+        for name in steps:
+            if name == "held":
+                holder = self.hold()
+                continue
+            started = time.monotonic()
+            last = self.step(name)
+        held_for = time.monotonic() - started
+        if holder:
+            holder.communicate(timeout=60)
+            # The tool waited for the reader to let go.
+            self.assertGreater(held_for, 2)
+        self.assertEqual(last, status)
+        tool = os.path.join(self.folder, "hosts_entry_tool.exe")
+        self.assertEqual((os.path.exists(tool), self.wine("reg", "query", KEY).returncode == 0),
+                         (client, client))
+        if not client and status != "0":
+            self.assertFalse(os.path.exists(self.folder), os.path.exists(self.folder) and os.listdir(self.folder))
+        unchanged = ORIGINAL if "read-only" in steps and not client and not entries else KEPT
+        self.assertEqual(self.read(), unchanged + self.tail if entries else unchanged)
+        lines = self.log()
+        self.assertEqual(len(lines), len(logged), lines)
+        for line, pattern in zip(lines, logged):
+            self.assertRegex(line, r'^HostsEntryTool: "' + re.escape(FOLDER) +
+                             r'\\hosts_entry_tool\.exe" ' + pattern)
+        if "new" in steps:
+            version = self.wine("reg", "query", KEY, "/v", "DisplayVersion").stdout
+            self.assertIn(b"1.0.1", version)
+
+    def test_execwait_reads_the_tools_minus_one_as_4294967295(self):
+        # The guide's ExecWait lines in an installer of their own, over a
+        # read-only hosts file that needs a change: the status reads back as
+        # 4294967295, and the guide's comparison stops the install.
+        self.assertEqual(self.step("old"), "0")
+        with open(self.hosts, "wb") as f:
+            f.write(ORIGINAL)
+        os.chmod(self.hosts, 0o444)
+        script = os.path.join(self.tmp, "execwait.nsi")
+        with open(script, "w") as f:
+            f.write(f'Unicode true\nTarget amd64-unicode\nRequestExecutionLevel admin\n'
+                    f'SilentInstall silent\nOutFile "execwait.exe"\nInstallDir "{FOLDER}"\n'
+                    f'!include LogicLib.nsh\nSection\n{guide_block("nsis-execwait")}SectionEnd\n'
+                    'Function .onInstFailed\n  FileOpen $1 "$EXEDIR\\status.txt" w\n'
+                    '  FileWrite $1 "$0"\n  FileClose $1\nFunctionEnd\n')
+        subprocess.run([ARGS.makensis, "-V1", "-WX", script], check=True)
+        self.assertEqual(self.wine(os.path.join(self.tmp, "execwait.exe")).returncode, 2)
+        with open(os.path.join(self.tmp, "status.txt")) as f:
+            self.assertEqual(f.read(), "4294967295")
+        self.assertEqual(self.read(), ORIGINAL)
+
+    def test_the_guides_include_script_lines_are_the_examples(self):
+        with open(ARGS.script, encoding="utf-8") as f:
+            self.assertIn(guide_block("nsis-include"), f.read())
+
+
+for row in TRANSACTIONS:
+    setattr(InstallerTest, "test_" + re.sub(r"\W+", "_", row[0]),
+            lambda self, row=row: self.run_row(*row[1:]))
+
+
+def main():
+    global ARGS
+    parser = argparse.ArgumentParser(description=__doc__)
+    for name, what in (("old", "the example installer, version 1.0.0"),
+                       ("new", "version 1.0.1"),
+                       ("failing", "1.0.0 built with TEST_ONLY_FAIL_AFTER_TOOL"),
+                       ("script", "packaging/hosts_entry_tool.nsi"), ("makensis", "makensis"),
+                       ("peer", "the helper that holds the hosts file"), ("wine", "wine"),
+                       ("wineprefix", "the session's prefix"), ("alias", "the first name"),
+                       ("service", "the second name"), ("guide", "docs/shipping.md")):
+        parser.add_argument("--" + name, required=True, help=what)
+    ARGS, rest = parser.parse_known_args()
+    program = unittest.main(argv=[sys.argv[0], "-v"] + rest, exit=False)
+    result = program.result
+    failed = {getattr(case, "test_case", case).id() for case, _ in result.failures + result.errors}
+    print(f"{result.testsRun - len(failed)} passed, {len(failed)} failed, "
+          f"{len(result.skipped)} skipped")
+    sys.exit(0 if result.wasSuccessful() and result.testsRun > 0 else 1)
+
+
+if __name__ == "__main__":
+    main()
