@@ -301,13 +301,14 @@ class Win32FileSystem : public FileSystem {
                     FileHandle* file) override {
     if (Status late = deadline_.Step("create the temporary file"); !late.ok()) return late;
     DWORD attributes = FILE_ATTRIBUTE_NORMAL;
-    BY_HANDLE_FILE_INFORMATION data;
     if (original != kNoFile) {
-      if (!api_.GetFileInformationByHandle(AsHandle(original), &data)) {
+      FILE_ATTRIBUTE_TAG_INFO data{};
+      if (!api_.GetFileInformationByHandleEx(AsHandle(original), FileAttributeTagInfo, &data,
+                                             sizeof data)) {
         return Status::Failed(ErrorText(GetLastError()));
       }
-      if ((data.dwFileAttributes & kCopiedAttributes) != 0) {
-        attributes = data.dwFileAttributes & kCopiedAttributes;
+      if ((data.FileAttributes & kCopiedAttributes) != 0) {
+        attributes = data.FileAttributes & kCopiedAttributes;
       }
     }
     // Shared with no one: no other program can read it, delete it or hold
@@ -511,12 +512,14 @@ class Win32FileSystem : public FileSystem {
   // Whether an open file is one this tool could have made: a regular file
   // with one name, not a link or other reparse point.
   Status CheckCouldBeOurs(HANDLE file) {
-    BY_HANDLE_FILE_INFORMATION data;
-    if (!api_.GetFileInformationByHandle(file, &data)) {
+    FILE_ATTRIBUTE_TAG_INFO kind{};
+    FILE_STANDARD_INFO names{};
+    if (!api_.GetFileInformationByHandleEx(file, FileAttributeTagInfo, &kind, sizeof kind) ||
+        !api_.GetFileInformationByHandleEx(file, FileStandardInfo, &names, sizeof names)) {
       return Status::Failed(ErrorText(GetLastError()));
     }
-    if ((data.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0 ||
-        data.nNumberOfLinks != 1) {
+    if ((kind.FileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0 ||
+        names.NumberOfLinks != 1) {
       return Status::Failed("not a file this tool made");
     }
     return Status();

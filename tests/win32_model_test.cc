@@ -414,18 +414,42 @@ BOOL WINAPI ModelFlushFileBuffers(HANDLE file) {
   return ::FlushFileBuffers(file);
 }
 
+// The attributes and link counts the model adds to a file's own.
+void AddModelAttributes(const std::string& path, DWORD* attributes, DWORD* links) {
+  if (model->links != 0 && Is(path, model->hosts)) *links = model->links;
+  if (model->path_links.count(path)) *links = model->path_links[path];
+  if (model->attributes.count(path)) *attributes |= model->attributes[path];
+  // A handle to a link itself, or to another kind of reparse point.
+  if (model->symlinks.count(path) || model->other_reparse.count(path)) {
+    *attributes |= FILE_ATTRIBUTE_REPARSE_POINT;
+  }
+}
+
+BOOL WINAPI ModelGetFileInformationByHandleEx(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind,
+                                              LPVOID info, DWORD size) {
+  ++model->calls;
+  const BOOL ok = ::GetFileInformationByHandleEx(file, kind, info, size);
+  if (!ok) return ok;
+  const std::string path = PathOfHandle(file);
+  DWORD links = 0;
+  if (kind == FileAttributeTagInfo) {
+    auto* tag = static_cast<FILE_ATTRIBUTE_TAG_INFO*>(info);
+    AddModelAttributes(path, &tag->FileAttributes, &links);
+  } else if (kind == FileStandardInfo) {
+    auto* standard = static_cast<FILE_STANDARD_INFO*>(info);
+    DWORD attributes = 0;
+    links = standard->NumberOfLinks;
+    AddModelAttributes(path, &attributes, &links);
+    standard->NumberOfLinks = links;
+  }
+  return ok;
+}
+
 BOOL WINAPI ModelGetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION info) {
   ++model->calls;
   const BOOL ok = ::GetFileInformationByHandle(file, info);
   if (!ok) return ok;
-  const std::string path = PathOfHandle(file);
-  if (model->links != 0 && Is(path, model->hosts)) info->nNumberOfLinks = model->links;
-  if (model->path_links.count(path)) info->nNumberOfLinks = model->path_links[path];
-  if (model->attributes.count(path)) info->dwFileAttributes |= model->attributes[path];
-  // A handle to a link itself, or to another kind of reparse point.
-  if (model->symlinks.count(path) || model->other_reparse.count(path)) {
-    info->dwFileAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;
-  }
+  AddModelAttributes(PathOfHandle(file), &info->dwFileAttributes, &info->nNumberOfLinks);
   return ok;
 }
 
@@ -853,6 +877,7 @@ Win32Api ModelApi(const Model& m) {
   api.SetFilePointerEx = ModelSetFilePointerEx;
   api.FlushFileBuffers = ModelFlushFileBuffers;
   api.GetFileInformationByHandle = ModelGetFileInformationByHandle;
+  api.GetFileInformationByHandleEx = ModelGetFileInformationByHandleEx;
   api.GetFinalPathNameByHandleA = ModelGetFinalPathNameByHandleA;
   api.SetFileInformationByHandle = ModelSetFileInformationByHandle;
   api.DeviceIoControl = ModelDeviceIoControl;
