@@ -16,9 +16,9 @@ paired the same way with the Win32 floor (ReadFile, WriteFile,
 FlushFileBuffers, MoveFileExW with MOVEFILE_REPLACE_EXISTING |
 MOVEFILE_WRITE_THROUGH, and FlushFileBuffers of the file under its new name,
 without which Wine does not make the rename last). The editors are started
-as their users start them; `hostile` has no path option, so it runs in a private mount namespace with the
-scratch file bind-mounted over /etc/hosts. The real /etc/hosts is checked to
-be unchanged at the end.
+as their users start them; `hostile` has no path option, so it runs in a
+private mount namespace with the scratch file bind-mounted over /etc/hosts.
+The real /etc/hosts is checked to be unchanged at the end.
 
 Run through bench/benchmark.sh, which builds and installs what this needs.
 """
@@ -170,7 +170,7 @@ def main():
     parser.add_argument("--exe", help="the Windows build, hosts_entry_tool.exe")
     parser.add_argument("--floor-exe", help="the Win32 floor program")
     parser.add_argument("--work", required=True, help="directory for scratch files")
-    parser.add_argument("--runs", type=int, default=15, help="pairs per row of this tool")
+    parser.add_argument("--runs", type=int, default=31, help="pairs per row of this tool")
     parser.add_argument("--peer-runs", type=int, default=3, help="pairs per row of an editor")
     parser.add_argument("files", nargs="+", help="LABEL=PATH of the hosts files to use")
     args = parser.parse_args()
