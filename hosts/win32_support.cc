@@ -7,9 +7,10 @@
 namespace hosts {
 
 std::string ErrorText(DWORD code) {
-  // The one way a call of this tool's is aborted: its run's deadline passed.
+  // The one way a call of this tool's is aborted: it waited past the run's
+  // deadline, or past the shorter limit of a step the run can do without.
   if (code == ERROR_OPERATION_ABORTED) {
-    return "no answer before the run's time limit, so the call was cancelled (error 995)";
+    return "no answer within the time this tool allows it, so the call was cancelled (error 995)";
   }
   char* text = nullptr;
   const DWORD length = FormatMessageA(

@@ -1146,7 +1146,7 @@ TEST_F(Win32ModelTest, EveryDocumentedOutcomeKeepsThePromise) {
          m.rename_blocks = true;
          m.deadline_ms = 300;
        },
-       -1, "replace: no answer before the run's time limit", false, false,
+       -1, "replace: no answer within the time this tool allows it", false, false,
        [](const Model& m) {
          EXPECT_GT(m.cancels, 0);
          EXPECT_FALSE(m.terminated);
