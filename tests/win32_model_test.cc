@@ -113,6 +113,7 @@ struct Model {
   DWORD opened_path_error = 0;                  // GetFinalPathNameByHandleA of it as opened
   DWORD read_error = 0;                         // ReadFile
   int identify_refusals = 0;         // opening the hosts name without access: delete pending
+  std::map<int, DWORD> info_errors;  // GetFileInformationByHandleEx of a class: this error
   bool security_unreadable = false;  // GetSecurityInfo of the DACL: ERROR_ACCESS_DENIED
   std::string security;              // the hosts file's owner, group and DACL, as SDDL
   std::map<std::string, std::string> descriptors;  // SDDL of a path, where not the real one
@@ -428,6 +429,10 @@ void AddModelAttributes(const std::string& path, DWORD* attributes, DWORD* links
 BOOL WINAPI ModelGetFileInformationByHandleEx(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind,
                                               LPVOID info, DWORD size) {
   ++model->calls;
+  if (model->info_errors.count(kind)) {
+    SetLastError(model->info_errors[kind]);
+    return FALSE;
+  }
   const BOOL ok = ::GetFileInformationByHandleEx(file, kind, info, size);
   if (!ok) return ok;
   const std::string path = PathOfHandle(file);
@@ -1241,6 +1246,14 @@ TEST_F(Win32ModelTest, EveryDocumentedOutcomeKeepsThePromise) {
          EXPECT_GT(m.cancels, 0);
          EXPECT_FALSE(m.terminated);
        }},
+      {"GetFileInformationByHandleEx(FileAttributeTagInfo): ERROR_INVALID_PARAMETER on the way",
+       "", [](Model& m) { m.info_errors[FileAttributeTagInfo] = ERROR_INVALID_PARAMETER; }, -1,
+       "(error 87)", false, true},
+      {"GetFileInformationByHandleEx(FileStandardInfo) of the lock: ERROR_INVALID_PARAMETER: on "
+       "without it, no cleanup, the lock's name stays",
+       "", [](Model& m) { m.info_errors[FileStandardInfo] = ERROR_INVALID_PARAMETER; }, 0, "",
+       false, true,
+       [&](const Model&) { EXPECT_EQ(::DeleteFileA((Etc() + "\\" + kLockName).c_str()), TRUE); }},
       {"ReadFile: ERROR_LOCK_VIOLATION, a reader has locked a part of it",
        "a read of a part another program has locked",
        [](Model& m) { m.read_error = ERROR_LOCK_VIOLATION; }, -1, "(error 33)", false},
