@@ -1,5 +1,6 @@
 #include "app/command_table.h"
 
+#include "hosts/file_system.h"
 #include "hosts/hosts_file.h"
 
 namespace app {
@@ -16,6 +17,8 @@ int RunCommand(const CommandTable& table, const std::string& option) {
 }
 
 int HostsEntryMain(int argc, const char* const* argv) {
+  // Before anything else, whatever the command line says.
+  hosts::HardenProcess();
   CommandTable table;
   // Without an option there is nothing to do. A count below 2 also covers a
   // start-up that passed no program name at all.

@@ -1,30 +1,40 @@
-// The one seam between the hosts file update and the operating system: the
-// environment lookup and the handful of whole operations the update needs.
-// RealFileSystem() is the POSIX or Win32 implementation; tests use an
-// in-memory fake that records calls and can fail any of them.
+// The one seam between the hosts file update and the operating system. A
+// FileSystem looks up the environment and walks to the hosts file's folder;
+// the folder, held open, hands out the objects the update works with, each
+// of which ends its own life: a lock, the hosts file held for reading, a
+// temporary file, the file opened for rewriting in place. RealFileSystem()
+// is the Linux or Win32 implementation, within the run's deadline
+// (deadline.h); tests use an in-memory fake that records calls and can fail
+// any of them, and on Windows a model of Windows' documented behaviour.
 //
-// How the update uses it (hosts_file.cc):
-//   Run                the whole update, within the run's deadline
-//   CheckSystemRoot    refuse a SystemRoot that is not the Windows directory
-//   OpenFolderOf       walk the hosts path a name at a time, following only
-//                        trusted links, to its folder, held open; every
-//                        other operation works on names inside it
-//   LockUpdates        one run of this tool at a time per hosts file
-//   ListSiblings,      remove temporary files that killed runs left
-//     RemoveStale
-//   OpenHeld, Read     read the hosts file, once, while no other program
-//                        writes it; a file the rewrite leaves as it is is not
-//                        written at all
-//   CreateTemp,        write the new content to a temporary file beside it,
-//     WriteTemp, Sync  a twin of the original, and flush it
-//   Identify           check that the file is still the one that was read
-//   CommitTemp         put the temporary file in its place in one step;
-//     or DiscardTemp   or remove it, on every path that does not commit
-//   OpenInPlace,       the fallback where no such temporary file can be made
-//     Overwrite        or the name takes no replacement: rewrite the same file
+// How the update uses it (hosts_file.cc), in this order:
+//
+//   fs.GetEnv("SystemRoot", &root);          the hosts file's place
+//   fs.CheckSystemRoot(root, &checked);      refuse a SystemRoot that is not the
+//                                              Windows directory
+//   fs.OpenFolderOf(path, &folder, &name);   walk the path a name at a time,
+//                                              following only trusted links;
+//                                              everything after is in `folder`
+//   folder->Lock(&lock);                     one run of this tool at a time;
+//                                              released when `lock` goes
+//   folder->List(prefix, &names);            under the lock only: remove the
+//   folder->RemoveStale(name);                 temporary files killed runs left
+//   folder->OpenHeld(name, &hosts, &info);   read the file once, while no other
+//   hosts->Read(...);                          program writes it; a file the
+//                                              rewrite leaves as it is is not
+//                                              written at all
+//   folder->CreateTemp(name, hosts, &temp);  a twin of the file beside it
+//   temp->Write(...); temp->Sync();          the new content, flushed
+//   folder->Identify(name, &now);            still the version that was read?
+//   temp->Commit(name, replace);             put it in place in one step;
+//     or temp->Discard();                      or remove it, on every other path
+//   folder->OpenInPlace(name, &file, &info); the fallback where no twin can be
+//   file->Read(...); file->Overwrite(data);    made or the name takes no
+//                                              replacement: rewrite the file
 //
 // Every operation that can fail returns a Status whose message is the
-// system's reason; the caller names the step.
+// system's reason; the caller names the step (steps.h). A folder outlives
+// every object it hands out.
 
 #ifndef HOSTS_FILE_SYSTEM_H_
 #define HOSTS_FILE_SYSTEM_H_
@@ -32,6 +42,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <new>
 #include <string>
 #include <string_view>
@@ -40,10 +51,6 @@
 #include "hosts/status.h"
 
 namespace hosts {
-
-// An open file or lock, as the implementation numbers it.
-using FileHandle = std::intptr_t;
-inline constexpr FileHandle kNoFile = -1;
 
 // What the update needs to know about a file: which file it is, which version
 // of it, and whether a person protected it.
@@ -64,10 +71,119 @@ struct FileInfo {
   }
 };
 
-// A folder held open, and the path it was opened by.
-struct Folder {
-  FileHandle handle = kNoFile;
-  std::string path;
+// A file open for reading, closed when it goes. While the hosts file is held
+// so, no other program can write it, where the system can enforce that, but
+// all can still read it.
+class HeldFile {
+ public:
+  virtual ~HeldFile() = default;
+  // Reads up to `size` bytes; `*got` is 0 at the end of the file.
+  virtual Status Read(char* buffer, std::size_t size, std::size_t* got) = 0;
+};
+
+// The hosts file opened for rewriting in place: no other program can write
+// it until it goes, where the system can enforce that.
+class InPlaceFile : public HeldFile {
+ public:
+  // Makes the file hold exactly `data`, and flushes it.
+  virtual Status Overwrite(std::string_view data) = 0;
+};
+
+// The lock that lets one run of this tool at a time update files in a
+// folder, released when it goes.
+class UpdateLock {
+ public:
+  virtual ~UpdateLock() = default;
+};
+
+// A temporary file beside the hosts file, made by Folder::CreateTemp:
+//   Write...  -> Sync -> Commit     it takes the hosts file's place
+//                    \-> Discard    it is removed
+// Every path that does not commit discards it, so that a failure to remove
+// it is reported. One that goes neither committed nor discarded is a bug:
+// caught in debug builds, and removed as a last resort otherwise.
+class TempFile {
+ public:
+  explicit TempFile(std::string name) : name_(std::move(name)) {}
+  TempFile(const TempFile&) = delete;
+  TempFile& operator=(const TempFile&) = delete;
+  virtual ~TempFile() = default;
+
+  // Its name in its folder.
+  const std::string& name() const { return name_; }
+
+  // Writes all of `data`. The system may start writing it out at once;
+  // Sync makes it durable.
+  virtual Status Write(std::string_view data) = 0;
+  virtual Status Sync() = 0;
+
+  // Puts the file in the place of `target` in one step: in place of the
+  // file there when `replace` is set, and otherwise only if there is none
+  // (kExists if there is). kBusy while another program has the target open;
+  // kHeldHere when the system cannot replace a file this process has open
+  // (let go of it and call again); kInPlaceOnly when the name takes no
+  // replacement (a mount point, another device). On success the new file is
+  // flushed and closed and the temporary name is gone; on failure both are
+  // as they were.
+  virtual Status Commit(const std::string& target, bool replace) = 0;
+
+  // Removes the file and closes it.
+  virtual Status Discard() = 0;
+
+ private:
+  const std::string name_;
+};
+
+// The hosts file's folder, held open from the walk to the end of the run,
+// closed when it goes. Every file is named relative to it, never by a path.
+class Folder {
+ public:
+  explicit Folder(std::string path) : path_(std::move(path)) {}
+  Folder(const Folder&) = delete;
+  Folder& operator=(const Folder&) = delete;
+  virtual ~Folder() = default;
+
+  // The folder's path as walked, for messages.
+  const std::string& path() const { return path_; }
+
+  // Takes the update lock. kBusy while another run holds it; kFailed where
+  // none can be had, or where the lock's name is held by some other program.
+  virtual Status Lock(std::unique_ptr<UpdateLock>* lock) = 0;
+
+  // The names in the folder that begin with `prefix`.
+  virtual Status List(const std::string& prefix, std::vector<std::string>* names) = 0;
+
+  // Removes a file an earlier run left behind, if it is one this tool could
+  // have made: a regular file with one name, not a link, with a trusted
+  // owner. kBusy when a live process still owns it. Called only under the
+  // update lock.
+  virtual Status RemoveStale(const std::string& name) = 0;
+
+  // Opens a regular file for reading. kNotFound, kBusy (another program has
+  // it open for writing), or kFailed (also for anything that is not a
+  // regular file).
+  virtual Status OpenHeld(const std::string& name, std::unique_ptr<HeldFile>* file,
+                          FileInfo* info) = 0;
+
+  // Describes the file `name` names now. kNotFound when there is none;
+  // kChanged when it is being deleted or replaced right now.
+  virtual Status Identify(const std::string& name, FileInfo* info) = 0;
+
+  // Creates `name` exclusively, open for writing. When `original` (a file
+  // this folder opened) is given, the new one gets its owner, permissions
+  // and attributes, or is not made. kExists when the name is taken (or
+  // still being deleted); kInPlaceOnly when the folder takes no new file or
+  // the owner cannot be given; kFailed for anything else.
+  virtual Status CreateTemp(const std::string& name, const HeldFile* original,
+                            std::unique_ptr<TempFile>* file) = 0;
+
+  // Opens an existing regular file for reading and rewriting in place.
+  // kNotFound, kBusy, kFailed.
+  virtual Status OpenInPlace(const std::string& name, std::unique_ptr<InPlaceFile>* file,
+                             FileInfo* info) = 0;
+
+ private:
+  const std::string path_;
 };
 
 class FileSystem {
@@ -75,10 +191,8 @@ class FileSystem {
   virtual ~FileSystem() = default;
 
   // Runs `update`, which makes this file system's calls, and returns its
-  // result. Where another program can keep a call waiting without limit
-  // (Windows: an opportunistic lock never acknowledged), the run has a
-  // deadline, past which the waiting call is cancelled and the run ends
-  // with -1 and the file as it was.
+  // result. Where another program can keep a call waiting without limit,
+  // the run has a deadline (deadline.h).
   virtual int Run(const std::function<int()>& update) { return update(); }
 
   // Copies an environment variable's value. kNotFound when it is not set;
@@ -86,45 +200,19 @@ class FileSystem {
   virtual Status GetEnv(const char* name, std::string* value) = 0;
 
   // Checks what SystemRoot names before anything under it is touched: on
-  // Windows the system's own Windows directory, on POSIX an absolute path.
+  // Windows the system's own Windows directory, on Linux an absolute path.
   // `*checked` is the path to use for it from then on: on Windows the
   // system's own, so that nothing swapped in under the value after the check
-  // can lead elsewhere; on POSIX `root` itself. kFailed says what is wrong.
+  // can lead elsewhere; on Linux `root` itself. kFailed says what is wrong.
   virtual Status CheckSystemRoot(const std::string& root, std::string* checked) = 0;
 
   // Walks `path` a name at a time from its root, each name opened relative
   // to the folder before it, on a handle this run holds, without following
-  // it. A symbolic link on the way is followed only where it, and the folder
-  // holding it, can be changed by the system's accounts alone (on POSIX:
-  // root and the account this tool runs as), and then the folder the last
-  // link leads to must be so too. `*folder` is the folder of the last name,
-  // held open and named as walked (close it with Close), and `*name` that
-  // name, which need not exist; nothing is ever opened again by its path.
-  // kFailed says what was refused, or which name could not be opened.
-  virtual Status OpenFolderOf(const std::string& path, Folder* folder, std::string* name) = 0;
-
-  // Takes the lock that lets one run of this tool at a time update files in
-  // `folder`. kBusy while another run holds it; kFailed where none can be
-  // had, or where the lock's name is held by some other program.
-  virtual Status LockUpdates(const Folder& folder, FileHandle* lock) = 0;
-  virtual void Unlock(FileHandle lock) = 0;
-
-  // The names in `folder` that begin with `prefix`.
-  virtual Status ListSiblings(const Folder& folder, const std::string& prefix,
-                              std::vector<std::string>* names) = 0;
-
-  // Removes a file an earlier run left behind, if it is one this tool could
-  // have made: a regular file with one name, not a link, with a trusted
-  // owner. kBusy when a live process still owns it. Called only while
-  // holding the update lock.
-  virtual Status RemoveStale(const Folder& folder, const std::string& name) = 0;
-
-  // Opens a regular file for reading. Until it is closed no other program can
-  // write it, where the system can enforce that, but all can still read it.
-  // kNotFound, kBusy (another program has it open for writing), or kFailed
-  // (also for anything that is not a regular file).
-  virtual Status OpenHeld(const Folder& folder, const std::string& name, FileHandle* file,
-                          FileInfo* info) = 0;
+  // it (walk.h). `*folder` is the folder of the last name, held open, and
+  // `*name` that name, which need not exist. kFailed says what was refused,
+  // or which name could not be opened.
+  virtual Status OpenFolderOf(const std::string& path, std::unique_ptr<Folder>* folder,
+                              std::string* name) = 0;
 
   // Memory for `size` bytes of a file read whole, uninitialised, or nullptr
   // where there is not that much; give it back with FreeHold. A platform may
@@ -133,56 +221,12 @@ class FileSystem {
   virtual char* AllocateHold(std::size_t size) { return new (std::nothrow) char[size]; }
   virtual void FreeHold(char* data, std::size_t /*size*/) { delete[] data; }
 
-  // Reads up to `size` bytes; `*got` is 0 at the end of the file.
-  virtual Status Read(FileHandle file, char* buffer, std::size_t size, std::size_t* got) = 0;
-
-  // Describes the file `name` names now. kNotFound when there is none.
-  virtual Status Identify(const Folder& folder, const std::string& name, FileInfo* info) = 0;
-
-  // Creates `name` exclusively, open for writing. When `original` is an open
-  // file, the new one gets its owner, permissions and attributes, or is not
-  // made. kExists when the name is taken (or still being deleted);
-  // kInPlaceOnly when the folder takes no new file or the owner cannot be
-  // given; kFailed for anything else.
-  virtual Status CreateTemp(const Folder& folder, const std::string& name, FileHandle original,
-                            FileHandle* file) = 0;
-
-  // Writes all of `data` to a temporary file. The system may start writing
-  // it out at once; Sync makes it durable.
-  virtual Status WriteTemp(FileHandle file, std::string_view data) = 0;
-
-  // Flushes a file to stable storage.
-  virtual Status Sync(FileHandle file) = 0;
-
-  // Puts the temporary file `name` in the place of `target` in one step: in
-  // place of the file there when `replace` is set, and otherwise only if
-  // there is none (kExists if there is). kBusy while another program has the
-  // target open; kHeldHere when the system cannot replace a file this
-  // process has open (release it and call again); kInPlaceOnly when the name
-  // takes no replacement (a mount point, another device). On success the
-  // new file is flushed and closed and the temporary name is gone; on
-  // failure both are as they were.
-  virtual Status CommitTemp(FileHandle file, const Folder& folder, const std::string& name,
-                            const std::string& target, bool replace) = 0;
-
-  // Removes a temporary file that is not committed, and closes it.
-  virtual Status DiscardTemp(FileHandle file, const Folder& folder, const std::string& name) = 0;
-
-  // Opens an existing regular file for reading and rewriting in place; no
-  // other program can write it until it is closed, where the system can
-  // enforce that. kNotFound, kBusy, kFailed.
-  virtual Status OpenInPlace(const Folder& folder, const std::string& name, FileHandle* file,
-                             FileInfo* info) = 0;
-
-  // Makes a file opened in place hold exactly `data`, and flushes it.
-  virtual Status Overwrite(FileHandle file, std::string_view data) = 0;
-
-  // Closes a file or folder; the handle is gone even when this fails.
-  virtual Status Close(FileHandle file) = 0;
-
   // Waits before trying again what another program held.
   virtual void Sleep(int milliseconds) = 0;
 };
+
+// The update lock's name in the hosts file's folder.
+inline constexpr char kLockName[] = "hosts_entry_tool.lock";
 
 // What separates a folder from the names in it.
 #ifdef _WIN32
@@ -191,24 +235,19 @@ inline constexpr char kPathSeparator = '\\';
 inline constexpr char kPathSeparator = '/';
 #endif
 
-// The folder part of `path` and the name in it, split at the last '/' or
-// '\\'. A path without one is a name in "."; the root of a drive or of the
-// file system keeps its separator.
-inline void SplitPath(const std::string& path, std::string* folder, std::string* name) {
-  const std::size_t end = path.find_last_of("/\\");
-  const bool root = end == 0 || (end == 2 && path[1] == ':');
-  *folder = end == std::string::npos ? "." : path.substr(0, root ? end + 1 : end);
-  *name = end == std::string::npos ? path : path.substr(end + 1);
-}
-
 // `name` in `folder`, with one separator between them.
 inline std::string JoinPath(const std::string& folder, const std::string& name) {
   const bool ends = !folder.empty() && (folder.back() == '/' || folder.back() == '\\');
   return ends ? folder + name : folder + kPathSeparator + name;
 }
 
-// The operating system's file system.
+// The operating system's file system, within the run's deadline.
 FileSystem& RealFileSystem();
+
+// Before anything else a run does: makes the process safe to run with full
+// rights from a folder a user may write (Windows: DLLs from System32 only,
+// and no junctions made by users). Nothing to do on Linux.
+void HardenProcess();
 
 }  // namespace hosts
 

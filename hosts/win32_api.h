@@ -14,6 +14,7 @@
 #include <memory>
 
 #include "hosts/file_system.h"
+#include "hosts/limits.h"
 
 namespace hosts {
 
@@ -86,10 +87,15 @@ struct Win32Api {
   decltype(&::TerminateProcess) TerminateProcess = ::TerminateProcess;
 };
 
-// The Windows file system, making its calls through `api`; a run may take
-// `deadline_ms`, and a call cancelled then `grace_ms` more to end.
-std::unique_ptr<FileSystem> MakeWin32FileSystem(const Win32Api& api, DWORD deadline_ms = 60000,
-                                                DWORD grace_ms = 5000);
+// The Windows file system, making its calls through `api`, within the run's
+// deadline: a run may take `deadline_ms`, and a call cancelled then
+// `grace_ms` more to end.
+std::unique_ptr<FileSystem> MakeWin32FileSystem(const Win32Api& api,
+                                                int deadline_ms = kRunDeadlineMs,
+                                                int grace_ms = kCancelGraceMs);
+
+// HardenProcess, through `api`.
+void HardenProcess(const Win32Api& api);
 
 }  // namespace hosts
 

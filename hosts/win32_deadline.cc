@@ -1,102 +1,57 @@
-// How the Windows layer bounds a run (see win32_deadline.h).
+// The run's deadline on Windows (see win32_deadline.h).
 
 #include "hosts/win32_deadline.h"
 
-#include <cstdio>
+#include <windows.h>
+
+#include <functional>
+#include <utility>
 
 namespace hosts {
 namespace {
 
-// How often a waiting call is cancelled again during the grace period: the
-// update may have gone on into another call that waits.
-constexpr DWORD kCancelEveryMs = 100;
+class Win32Worker : public Worker {
+ public:
+  explicit Win32Worker(const Win32Api& api) : api_(api) {}
+  ~Win32Worker() override {
+    if (thread_ != nullptr) CloseHandle(thread_);
+  }
 
-struct Work {
-  const std::function<int()>* update;
-  int result = -1;
+  bool Start(std::function<void()> work) override {
+    work_ = std::move(work);
+    thread_ = api_.CreateThread(nullptr, 0, Run, this, 0, nullptr);
+    return thread_ != nullptr;
+  }
+
+  bool Wait(int milliseconds) override {
+    const DWORD wait = milliseconds < 0 ? INFINITE : static_cast<DWORD>(milliseconds);
+    return WaitForSingleObject(thread_, wait) != WAIT_TIMEOUT;
+  }
+
+  void CancelWaitingCall() override { api_.CancelSynchronousIo(thread_); }
+
+  void EndProcess() override {
+    // TerminateProcess does not return when it ends this process.
+    if (!api_.TerminateProcess(GetCurrentProcess(), static_cast<UINT>(-1))) {
+      ExitProcess(static_cast<UINT>(-1));
+    }
+  }
+
+ private:
+  static DWORD WINAPI Run(void* self) {
+    static_cast<Win32Worker*>(self)->work_();
+    return 0;
+  }
+
+  const Win32Api api_;
+  std::function<void()> work_;
+  HANDLE thread_ = nullptr;
 };
-
-DWORD WINAPI RunWork(void* argument) {
-  auto* work = static_cast<Work*>(argument);
-  work->result = (*work->update)();
-  return 0;
-}
 
 }  // namespace
 
-int Deadline::Run(const std::function<int()>& update) {
-  Work work{&update};
-  const HANDLE thread = api_.CreateThread(nullptr, 0, RunWork, &work, 0, nullptr);
-  // Without a thread of its own the update runs as it always could.
-  if (thread == nullptr) return update();
-  const ULONGLONG end = GetTickCount64() + limit_ms_;
-  DWORD waited;
-  while ((waited = WaitForSingleObject(thread, kCancelEveryMs)) == WAIT_TIMEOUT &&
-         GetTickCount64() < end) {
-    CancelOptional(thread);
-  }
-  bool ended = false;  // the process was ended here
-  if (waited == WAIT_TIMEOUT) {
-    expired_in_ = step_.load();
-    expired_ = true;
-    const ULONGLONG grace_end = GetTickCount64() + grace_ms_;
-    do {
-      api_.CancelSynchronousIo(thread);
-    } while (WaitForSingleObject(thread, kCancelEveryMs) == WAIT_TIMEOUT &&
-             GetTickCount64() < grace_end);
-    if (WaitForSingleObject(thread, 0) == WAIT_TIMEOUT) {
-      std::string subject;
-      {
-        const std::lock_guard<std::mutex> lock(mutex_);
-        subject = subject_;
-      }
-      std::fprintf(stderr,
-                   "hosts_entry_tool: %s: %s: no answer within %lu s, nor when cancelled; the "
-                   "run ends here, and every step leaves the file whole\n",
-                   subject.c_str(), step_.load(), static_cast<unsigned long>(limit_ms_ / 1000));
-      std::fflush(stderr);
-      // TerminateProcess does not return when it ends this process.
-      if (!api_.TerminateProcess(GetCurrentProcess(), static_cast<UINT>(-1))) {
-        ExitProcess(static_cast<UINT>(-1));
-      }
-      ended = true;
-    }
-  }
-  // Where the process goes on after all (a test's model), the thread must
-  // end before `work` does.
-  WaitForSingleObject(thread, INFINITE);
-  CloseHandle(thread);
-  return ended ? -1 : work.result;
-}
-
-void Deadline::CancelOptional(HANDLE thread) {
-  const std::lock_guard<std::mutex> lock(mutex_);
-  if (optional_until_ != 0 && GetTickCount64() >= optional_until_) {
-    api_.CancelSynchronousIo(thread);
-  }
-}
-
-Status Deadline::Step(const char* step) {
-  step_ = step;
-  if (!expired_) return Status();
-  return Status::Failed(std::string("not begun: the run's time limit passed while it waited to ") +
-                        expired_in_.load());
-}
-
-void Deadline::Subject(const std::string& subject) {
-  const std::lock_guard<std::mutex> lock(mutex_);
-  subject_ = subject;
-}
-
-Deadline::Optional::Optional(Deadline& deadline, const char* step) : deadline_(deadline) {
-  deadline_.step_ = step;
-  const std::lock_guard<std::mutex> lock(deadline_.mutex_);
-  deadline_.optional_until_ = GetTickCount64() + kOptionalMs;
-}
-
-Deadline::Optional::~Optional() {
-  const std::lock_guard<std::mutex> lock(deadline_.mutex_);
-  deadline_.optional_until_ = 0;
+std::unique_ptr<Worker> MakeWin32Worker(const Win32Api& api) {
+  return std::make_unique<Win32Worker>(api);
 }
 
 }  // namespace hosts

@@ -80,11 +80,10 @@ Status FinalPath(const Win32Api& api, HANDLE file, std::string* path, DWORD name
 // Both paths are taken as they were opened (after links, before
 // normalizing), which for a file with several names is the name it was
 // opened by, where a normalized path might be another.
-Status CheckInFolder(const Win32Api& api, HANDLE file, const Folder& folder,
-                     const std::string& name) {
+Status CheckInFolder(const Win32Api& api, HANDLE file, HANDLE folder, const std::string& name) {
   std::string folder_path;
   std::string file_path;
-  Status status = FinalPath(api, AsHandle(folder.handle), &folder_path, FILE_NAME_OPENED);
+  Status status = FinalPath(api, folder, &folder_path, FILE_NAME_OPENED);
   if (status.ok()) status = FinalPath(api, file, &file_path, FILE_NAME_OPENED);
   if (!status.ok()) return status.In("cannot tell where the file is");
   if (!folder_path.empty() && folder_path.back() == '\\') folder_path.pop_back();

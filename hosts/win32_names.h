@@ -9,7 +9,6 @@
 
 #include <string>
 
-#include "hosts/file_system.h"
 #include "hosts/status.h"
 #include "hosts/win32_api.h"
 
@@ -22,8 +21,7 @@ Status FinalPath(const Win32Api& api, HANDLE file, std::string* path,
 
 // Whether an open file is `name` in `folder`, and not something a link on
 // the way put elsewhere.
-Status CheckInFolder(const Win32Api& api, HANDLE file, const Folder& folder,
-                     const std::string& name);
+Status CheckInFolder(const Win32Api& api, HANDLE file, HANDLE folder, const std::string& name);
 
 // Whether the only other name of a file with two, opened as `path`, is the
 // component store's. False where that cannot be told.

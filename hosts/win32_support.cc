@@ -36,11 +36,80 @@ DWORD NtError(const Win32Api& api, LONG status) {
   return error == ERROR_SUCCESS ? ERROR_GEN_FAILURE : error;
 }
 
-Status ErrorStatus(DWORD code) {
-  const Code kind = IsMissing(code)           ? Code::kNotFound
-                    : IsSharingConflict(code) ? Code::kBusy
-                                              : Code::kFailed;
-  return Status(kind, ErrorText(code));
+Answer FromNt(const Win32Api& api, LONG status) { return Answer{status, NtError(api, status)}; }
+
+Status SystemStatus(Call call, const Answer& answer) {
+  const LONG nt = answer.nt;
+  const DWORD error = answer.error;
+  // What an open of a file that should be there answers, also for the calls
+  // below that open one.
+  const auto opened = [&] {
+    if (nt == kStatusOplockBreakInProgress) {
+      return Status(Code::kBusy, "another program holds an opportunistic lock on it");
+    }
+    if (nt == kStatusFileIsADirectory) return Status::Failed("not a regular file (a folder)");
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
+      return Status(Code::kNotFound, ErrorText(error));
+    }
+    if (IsSharingConflict(error)) return Status(Code::kBusy, ErrorText(error));
+    return Status::Failed(ErrorText(error));
+  };
+  if (nt >= 0 && error == ERROR_SUCCESS && nt != kStatusOplockBreakInProgress) return Status();
+  switch (call) {
+    case Call::kOpen:
+      return opened();
+    case Call::kCreate:
+      // A name that is taken, or whose file is still being deleted.
+      if (nt == kStatusObjectNameCollision || nt == kStatusDeletePending) {
+        return Status(Code::kExists, ErrorText(error));
+      }
+      // A folder this user may not add files to, or a write-protected volume.
+      if (nt == kStatusAccessDenied || nt == kStatusMediaWriteProtected) {
+        return Status(Code::kInPlaceOnly, ErrorText(error));
+      }
+      return opened();
+    case Call::kIdentify:
+      // A name whose file is being deleted right now: a change.
+      if (nt == kStatusDeletePending || nt == kStatusAccessDenied) {
+        return Status(Code::kChanged, ErrorText(error));
+      }
+      return opened();
+    case Call::kTakeLock:
+      if (nt == kStatusSharingViolation) {
+        return Status(Code::kBusy, "another run of this tool holds it");
+      }
+      return opened();
+    case Call::kRename:
+      if (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS) {
+        return Status(Code::kExists, ErrorText(error));
+      }
+      // A reader that does not share delete, or a file still being deleted,
+      // keeps the name from being replaced until it lets go.
+      if (error == ERROR_ACCESS_DENIED || IsSharingConflict(error)) {
+        return Status(Code::kBusy, ErrorText(error));
+      }
+      // A name on another volume (a mount point) takes no replacement.
+      if (error == ERROR_NOT_SAME_DEVICE) return Status(Code::kInPlaceOnly, ErrorText(error));
+      return Status::Failed(ErrorText(error));
+    case Call::kLockRange:
+      if (error == ERROR_LOCK_VIOLATION || error == ERROR_IO_PENDING) {
+        return Status(Code::kBusy, "another program has locked a part of it");
+      }
+      return Status::Failed(ErrorText(error));
+    case Call::kReadSecurity:
+      // No twin with the file's security can be made: only a rewrite in
+      // place, which keeps it, can change the file.
+      return Status(Code::kInPlaceOnly, ErrorText(error));
+    case Call::kSetSecurity:
+      if (error == ERROR_INVALID_OWNER || error == ERROR_ACCESS_DENIED ||
+          error == ERROR_PRIVILEGE_NOT_HELD) {
+        return Status(Code::kInPlaceOnly, ErrorText(error));
+      }
+      return Status::Failed(ErrorText(error));
+    case Call::kOther:
+      break;
+  }
+  return Status::Failed(ErrorText(error));
 }
 
 std::string Lower(std::string text) {

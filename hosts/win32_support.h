@@ -46,21 +46,38 @@ std::string ErrorText(DWORD code);
 // The Win32 error an NTSTATUS stands for.
 DWORD NtError(const Win32Api& api, LONG status);
 
-// There is no such file (or folder on the way).
-inline bool IsMissing(DWORD code) {
-  return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND;
-}
+// What the layer was doing when the system answered.
+enum class Call {
+  kOpen,          // opening a file or folder that should be there
+  kCreate,        // creating a file that should not be there yet
+  kIdentify,      // opening a name for a look at what it is now
+  kTakeLock,      // opening the update lock
+  kRename,        // putting a file in another's place
+  kLockRange,     // locking all of a file before rewriting it in place
+  kReadSecurity,  // reading a file's owner, group and DACL to hand them on
+  kSetSecurity,   // handing them on
+  kOther,         // anything else: reading, writing, flushing, querying
+};
+
+// An answer of the system: the NTSTATUS of an ntdll call (0 for a Win32
+// call) and the Win32 error it stands for.
+struct Answer {
+  LONG nt = 0;
+  DWORD error = ERROR_SUCCESS;
+};
+inline Answer FromError(DWORD error) { return Answer{0, error}; }
+Answer FromNt(const Win32Api& api, LONG status);
+
+// The one place the Windows layer turns the system's answers into Codes:
+// what the update does next, with the system's reason as the message.
+// kOk for an answer that is a success (an NTSTATUS of 0 or more), but for
+// an open that met another program's opportunistic lock: kBusy.
+Status SystemStatus(Call call, const Answer& answer);
 
 // Another program has the file open in a way that conflicts, for now.
 inline bool IsSharingConflict(DWORD code) {
   return code == ERROR_SHARING_VIOLATION || code == ERROR_LOCK_VIOLATION;
 }
-
-// kNotFound, kBusy or kFailed, with the system's reason.
-Status ErrorStatus(DWORD code);
-
-inline HANDLE AsHandle(FileHandle file) { return reinterpret_cast<HANDLE>(file); }
-inline FileHandle AsFileHandle(HANDLE handle) { return reinterpret_cast<FileHandle>(handle); }
 
 // A handle closed when it goes out of scope.
 struct HandleCloser {

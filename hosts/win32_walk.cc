@@ -7,6 +7,8 @@
 #include <utility>
 #include <vector>
 
+#include "hosts/limits.h"
+#include "hosts/walk.h"
 #include "hosts/win32_support.h"
 #include "hosts/win32_trust.h"
 
@@ -20,18 +22,9 @@ constexpr DWORD kTagMountPoint = 0xA0000003;
 constexpr DWORD kTagSymlink = 0xA000000C;
 constexpr ULONG kSymlinkRelative = 0x1;
 
-// How many symbolic links and junctions one after another the walk follows.
-constexpr int kMaxLinks = 31;
-
 // What the walk opens each name for: its attributes, its security and its
 // reparse data.
 constexpr ACCESS_MASK kWalkAccess = FILE_READ_ATTRIBUTES | READ_CONTROL;
-
-// A folder on the way, held open, and its path as walked.
-struct HeldFolder {
-  ScopedHandle handle;
-  std::wstring path;
-};
 
 // Where a walk starts: the object manager's name of a drive's, share's or
 // volume's root, how that root is written, and the path below it.
@@ -80,21 +73,6 @@ bool SplitRoot(std::wstring path, Root* root) {
   return true;
 }
 
-// Pushes the names in `path` on `names`, the last first, so that the first
-// is at the back; empty names and "." are left out.
-void PushNames(const std::wstring& path, std::vector<std::wstring>* names) {
-  std::vector<std::wstring> in_order;
-  std::size_t start = 0;
-  while (start <= path.size()) {
-    std::size_t end = path.find_first_of(L"\\/", start);
-    if (end == std::wstring::npos) end = path.size();
-    std::wstring name = path.substr(start, end - start);
-    if (!name.empty() && name != L".") in_order.push_back(std::move(name));
-    start = end + 1;
-  }
-  names->insert(names->end(), in_order.rbegin(), in_order.rend());
-}
-
 std::wstring JoinWide(const std::wstring& folder, const std::wstring& name) {
   return !folder.empty() && folder.back() == L'\\' ? folder + name : folder + L"\\" + name;
 }
@@ -106,20 +84,116 @@ bool Exactly(const std::wstring& path, std::string* narrow) {
   return Wide(*narrow) == path;
 }
 
-Status OpenFailed(const Win32Api& api, const std::wstring& path, LONG status) {
-  return Status::Failed(Narrow(path) + ": " + ErrorText(NtError(api, status)));
-}
+// An entry on the way, held open for its attributes, its security and its
+// reparse data; for a link, what its reparse data says.
+struct Entry {
+  ScopedHandle handle;
+  Status link;
+  std::wstring target;
+  bool relative = false;
+};
 
-// Opens the root a walk starts from, as the only folder walked so far.
-Status OpenRoot(const Win32Api& api, const Root& root, std::vector<HeldFolder>* walked) {
-  HANDLE handle = INVALID_HANDLE_VALUE;
-  const LONG opened = OpenRelative(api, nullptr, root.object, kWalkAccess, kShareAll, kFileOpen,
-                                   kDirectoryFile, &handle);
-  if (opened < 0) return OpenFailed(api, root.shown, opened);
-  walked->clear();
-  walked->push_back({ScopedHandle(handle, HandleCloser{&api}), root.shown});
-  return Status();
-}
+// The walk's primitives (walk.h) on Windows.
+class Win32Walk {
+ public:
+  using Name = std::wstring;
+  using Held = Entry;
+  static constexpr int kMaxLinks = hosts::kMaxLinks;
+  static constexpr const char* kNotRooted = "not a path on a drive, a share or a volume";
+
+  Win32Walk(const Win32Api& api, HANDLE* folder, std::string* folder_path, std::string* name)
+      : api_(api), folder_(folder), folder_path_(folder_path), name_(name) {}
+
+  static bool IsSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
+  static Name Join(const Name& folder, const Name& name) { return JoinWide(folder, name); }
+  static Name Shown(const Name& path) { return path; }
+  static std::string Narrow(const Name& name) { return hosts::Narrow(name); }
+
+  Status OpenRoot(const Name& path, Held* root, Name* shown, Name* rest) {
+    Root split;
+    if (!SplitRoot(path, &split)) return Status(Code::kNotFound, "");
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    const LONG opened = OpenRelative(api_, nullptr, split.object, kWalkAccess, kShareAll, kFileOpen,
+                                     kDirectoryFile, &handle);
+    if (opened < 0) return Status::Failed(ErrorText(NtError(api_, opened))).In(Narrow(split.shown));
+    root->handle = ScopedHandle(handle, HandleCloser{&api_});
+    *shown = split.shown;
+    *rest = split.rest;
+    return Status();
+  }
+
+  Status Open(const Held& folder, const Name& name, Held* entry) {
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    const LONG opened = OpenRelative(api_, folder.handle.get(), name, kWalkAccess, kShareAll,
+                                     kFileOpen, kOpenReparsePoint, &handle);
+    if (opened < 0) {
+      return Status(opened == kStatusObjectNameNotFound ? Code::kNotFound : Code::kFailed,
+                    ErrorText(NtError(api_, opened)));
+    }
+    entry->handle = ScopedHandle(handle, HandleCloser{&api_});
+    return Status();
+  }
+
+  Status Describe(Held& entry, Kind* kind) {
+    // Its attributes alone, which cost far less to ask for than its identity.
+    FILE_ATTRIBUTE_TAG_INFO data{};
+    if (!api_.GetFileInformationByHandleEx(entry.handle.get(), FileAttributeTagInfo, &data,
+                                           sizeof data)) {
+      return Status::Failed(ErrorText(GetLastError()));
+    }
+    const bool directory = (data.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    if ((data.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+      *kind = directory ? Kind::kFolder : Kind::kNotFolder;
+      return Status();
+    }
+    entry.link = hosts::ReadLink(api_, entry.handle.get(), &entry.target, &entry.relative);
+    // Another kind of reparse point (a compressed system file, say) is the
+    // file itself at the end of the path; on the way it is refused.
+    if (entry.link.code() == Code::kNotFound) {
+      *kind = directory ? Kind::kUnfollowable : Kind::kNotFolder;
+    } else {
+      *kind = Kind::kLink;
+    }
+    return Status();
+  }
+
+  Status ReadLink(Held& link, LinkTarget<Name>* target) {
+    if (!link.link.ok()) return link.link;
+    using From = LinkTarget<Name>::From;
+    // Relative to its folder, or, beginning with a separator, to the root
+    // of the volume it is on; otherwise a path with a root of its own.
+    target->from = !link.relative            ? From::kNewRoot
+                   : link.target[0] == L'\\' ? From::kVolumeRoot
+                                             : From::kLinkFolder;
+    target->path = target->rest = link.target;
+    return Status();
+  }
+
+  Status CheckLink(const Held& link) { return CheckOnlySystemMayChange(api_, link.handle.get()); }
+
+  Status CheckMayChange(const Held& folder, const std::string& subject) {
+    return CheckOnlySystemMayChange(api_, folder.handle.get()).In(subject);
+  }
+
+  Status CheckMayRename(const Held& folder, const Held& /*entry*/, const std::string& subject) {
+    return CheckOnlySystemMayRename(api_, folder.handle.get()).In(subject);
+  }
+
+  Status Finish(Held folder, const Name& path, const Name& name) {
+    if (!Exactly(path, folder_path_) || !Exactly(name, name_)) {
+      return Status::Failed(Narrow(JoinWide(path, name)) +
+                            ": the system's code page cannot name it exactly");
+    }
+    *folder_ = folder.handle.release();
+    return Status();
+  }
+
+ private:
+  const Win32Api& api_;
+  HANDLE* const folder_;
+  std::string* const folder_path_;
+  std::string* const name_;
+};
 
 }  // namespace
 
@@ -155,114 +229,10 @@ Status ReadLink(const Win32Api& api, HANDLE link, std::wstring* target, bool* re
   return Status();
 }
 
-Status WalkToFolder(const Win32Api& api, const std::string& path, Folder* folder,
-                    std::string* name) {
-  Root root;
-  if (!SplitRoot(Wide(path), &root)) {
-    return Status::Failed(path + ": not a path on a drive, a share or a volume");
-  }
-  std::vector<HeldFolder> walked;  // from the root to the folder reached so far
-  if (Status status = OpenRoot(api, root, &walked); !status.ok()) return status;
-  std::vector<std::wstring> pending;  // the names still to walk, the next at the back
-  PushNames(root.rest, &pending);
-  int links = 0;
-  std::wstring last;  // the last name, once reached
-  while (!pending.empty()) {
-    const std::wstring next = pending.back();
-    pending.pop_back();
-    if (next == L"..") {
-      if (walked.size() > 1) walked.pop_back();
-      continue;
-    }
-    const HeldFolder& here = walked.back();
-    const std::wstring at = JoinWide(here.path, next);
-    // Where a link led, what is in each folder on the way must be the
-    // system's to rename or remove: otherwise another account could choose
-    // what the next name is.
-    if (links > 0) {
-      if (Status status = CheckOnlySystemMayRename(api, here.handle.get()); !status.ok()) {
-        return status.In("the folder " + Narrow(here.path)).In("follow the symbolic link " + path);
-      }
-    }
-    HANDLE handle = INVALID_HANDLE_VALUE;
-    const LONG opened = OpenRelative(api, here.handle.get(), next, kWalkAccess, kShareAll,
-                                     kFileOpen, kOpenReparsePoint, &handle);
-    if (opened < 0) {
-      // A last name that is not there is the file the update creates.
-      if (opened == kStatusObjectNameNotFound && pending.empty()) {
-        last = next;
-        break;
-      }
-      return OpenFailed(api, at, opened);
-    }
-    HeldFolder held{ScopedHandle(handle, HandleCloser{&api}), at};
-    // Its attributes alone, which cost far less to ask for than its identity.
-    FILE_ATTRIBUTE_TAG_INFO data{};
-    if (!api.GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &data, sizeof data)) {
-      return Status::Failed(Narrow(at) + ": " + ErrorText(GetLastError()));
-    }
-    std::wstring target;
-    bool relative = false;
-    Status link(
-        (data.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ? Code::kOk : Code::kNotFound,
-        "");
-    if (link.ok()) link = ReadLink(api, handle, &target, &relative);
-    if (link.code() == Code::kNotFound) {
-      // Another kind of reparse point (a compressed system file, say) is the
-      // file itself at the end of the path; on the way it is refused.
-      if (pending.empty()) {
-        last = next;
-        break;
-      }
-      if ((data.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-        return Status::Failed(Narrow(at) + ": not a folder");
-      }
-      if ((data.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
-        return Status::Failed(Narrow(at) + ": a reparse point of a kind this tool does not follow");
-      }
-      walked.push_back(std::move(held));
-      continue;
-    }
-    // What a link says is taken only from a link that no account but the
-    // system's could have made or changed, in a folder no other can change.
-    const std::string step = "follow the symbolic link " + Narrow(at);
-    if (!link.ok()) return link.In(step);
-    if (++links > kMaxLinks) return Status::Failed("too many levels of symbolic links");
-    Status trusted = CheckOnlySystemMayChange(api, handle);
-    if (trusted.ok()) {
-      trusted = CheckOnlySystemMayChange(api, here.handle.get())
-                    .In("the folder holding it, " + Narrow(here.path));
-    }
-    if (!trusted.ok()) return trusted.In(step);
-    Root to;
-    if (relative && target[0] == L'\\') {
-      // Relative to the root of the volume the link is on.
-      walked.erase(walked.begin() + 1, walked.end());
-    } else if (!relative) {
-      if (!SplitRoot(target, &to)) {
-        return Status::Failed(step + ": its target, " + Narrow(target) +
-                              ", is not a path on a drive, a share or a volume");
-      }
-      if (Status status = OpenRoot(api, to, &walked); !status.ok()) return status.In(step);
-      target = to.rest;
-    }
-    PushNames(target, &pending);
-  }
-  if (last.empty()) return Status::Failed(path + ": leads to a folder, not to a file");
-  HeldFolder& reached = walked.back();
-  // The folder the last link leads to is where the new file is made.
-  if (links > 0) {
-    if (Status status = CheckOnlySystemMayChange(api, reached.handle.get()); !status.ok()) {
-      return status.In("the folder it leads to, " + Narrow(reached.path))
-          .In("follow the symbolic link " + path);
-    }
-  }
-  if (!Exactly(reached.path, &folder->path) || !Exactly(last, name)) {
-    return Status::Failed(Narrow(JoinWide(reached.path, last)) +
-                          ": the system's code page cannot name it exactly");
-  }
-  folder->handle = AsFileHandle(reached.handle.release());
-  return Status();
+Status WalkToFolder(const Win32Api& api, const std::string& path, HANDLE* folder,
+                    std::string* folder_path, std::string* name) {
+  Win32Walk platform(api, folder, folder_path, name);
+  return Walk<Win32Walk>(platform).To(path, Wide(path));
 }
 
 }  // namespace hosts

@@ -1,12 +1,15 @@
 // An in-memory file system for tests of the hosts file update. It records
-// every call, fails the calls a test names by operation and call number, and
-// lets a test play another program between any two calls.
+// every call, fails the calls a test names by operation and call number, lets
+// a test play another program between any two calls, and walks paths with
+// the walk every platform uses (hosts/walk.h) through links and folders of
+// its own.
 
 #ifndef TESTS_FAKE_FILE_SYSTEM_H_
 #define TESTS_FAKE_FILE_SYSTEM_H_
 
 #include <functional>
 #include <map>
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
@@ -19,8 +22,8 @@ enum class Op {
   kGetEnv,
   kCheckSystemRoot,
   kOpenFolder,
-  kLockUpdates,
-  kListSiblings,
+  kLock,
+  kList,
   kRemoveStale,
   kOpenHeld,
   kRead,
@@ -32,7 +35,6 @@ enum class Op {
   kDiscardTemp,
   kOpenInPlace,
   kOverwrite,
-  kClose,
 };
 
 const char* OpName(Op op);
@@ -58,8 +60,14 @@ class FakeFileSystem : public FileSystem {
 
   std::map<std::string, std::string> env;
   std::map<std::string, File> files;
-  // Symbolic links: path to the path of the file the link leads to.
+  // Symbolic links: a link's path and what it says (absolute, or relative to
+  // its folder). Every other path that is not a file is a folder.
   std::map<std::string, std::string> links;
+  // Links and folders another account could change, and folders in which it
+  // could rename or remove what is there: the walk's three checks refuse
+  // them, each set on its own.
+  std::set<std::string> others_may_change;
+  std::set<std::string> others_may_rename;
   // The path CheckSystemRoot vouches for; empty for SystemRoot itself.
   std::string system_root;
   // Files a live process owns: RemoveStale answers kBusy for them.
@@ -72,59 +80,37 @@ class FakeFileSystem : public FileSystem {
   // Every call, as "Op path".
   std::vector<std::string> calls;
   int slept_ms = 0;
+  // Temporary files that went neither committed nor discarded: a bug.
+  int unfinished_temps = 0;
 
   // Puts a file in place as a new version.
   void PutFile(const std::string& path, const std::string& data);
   // Names of files whose path contains `part`.
   std::vector<std::string> FilesContaining(const std::string& part) const;
-  std::size_t OpenHandles() const { return handles_.size(); }
+  // How many of the objects the fake handed out are still alive.
+  std::size_t OpenHandles() const { return open_.size(); }
   int CallsOf(Op op) const;
 
   Status GetEnv(const char* name, std::string* value) override;
   Status CheckSystemRoot(const std::string& root, std::string* checked) override;
-  // Follows `links` at the path itself, no further.
-  Status OpenFolderOf(const std::string& path, Folder* folder, std::string* name) override;
-  Status LockUpdates(const Folder& folder, FileHandle* lock) override;
-  void Unlock(FileHandle lock) override;
-  Status ListSiblings(const Folder& folder, const std::string& prefix,
-                      std::vector<std::string>* names) override;
-  Status RemoveStale(const Folder& folder, const std::string& name) override;
-  Status OpenHeld(const Folder& folder, const std::string& name, FileHandle* file,
-                  FileInfo* info) override;
-  // Hands out at most 7 bytes a call, so that lines are cut between reads.
-  Status Read(FileHandle file, char* buffer, std::size_t size, std::size_t* got) override;
-  Status Identify(const Folder& folder, const std::string& name, FileInfo* info) override;
-  Status CreateTemp(const Folder& folder, const std::string& name, FileHandle original,
-                    FileHandle* file) override;
-  Status WriteTemp(FileHandle file, std::string_view data) override;
-  Status Sync(FileHandle file) override;
-  Status CommitTemp(FileHandle file, const Folder& folder, const std::string& name,
-                    const std::string& target, bool replace) override;
-  Status DiscardTemp(FileHandle file, const Folder& folder, const std::string& name) override;
-  Status OpenInPlace(const Folder& folder, const std::string& name, FileHandle* file,
-                     FileInfo* info) override;
-  Status Overwrite(FileHandle file, std::string_view data) override;
-  Status Close(FileHandle file) override;
+  Status OpenFolderOf(const std::string& path, std::unique_ptr<Folder>* folder,
+                      std::string* name) override;
   void Sleep(int milliseconds) override { slept_ms += milliseconds; }
 
  private:
-  struct Handle {
-    std::string path;
-    std::size_t offset = 0;  // where the next read starts
-  };
+  friend class FakeObject;
+  friend class FakeFolder;
+  friend class FakeFile;
+  friend class FakeTemp;
+  friend class FakeWalk;
+
   // Records the call, plays the other program, and answers an injected fault.
   Status Call(Op op, const std::string& path);
-  FileHandle Open(const std::string& path);
-  Status OpenExisting(Op op, const std::string& path, FileHandle* file, FileInfo* info);
-  static std::string PathOf(const Folder& folder, const std::string& name) {
-    return JoinPath(folder.path, name);
-  }
   bool IsOpen(const std::string& path) const;
   void Touch(File* file);
 
-  std::map<FileHandle, Handle> handles_;
+  std::multiset<std::string> open_;  // the paths of the objects alive
   std::map<Op, int> counts_;
-  FileHandle next_handle_ = 3;
   std::uint64_t next_id_ = 100;
   std::int64_t clock_ = 1;
 };

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "hosts/hosts_text.h"
+#include "hosts/limits.h"
 #include "tests/fake_file_system.h"
 
 #ifndef _WIN32
@@ -64,6 +65,7 @@ void ExpectPromiseKept(FakeFileSystem& fs, const RunResult& run, const std::stri
   EXPECT_EQ(run.status, status) << label << run.err;
   EXPECT_EQ(run.out, "") << label;
   EXPECT_EQ(fs.OpenHandles(), 0u) << label;
+  EXPECT_EQ(fs.unfinished_temps, 0) << label;
   EXPECT_EQ(fs.FilesContaining(".tmp"), std::vector<std::string>()) << label;
   if (run.status == 0) {
     EXPECT_EQ(fs.files[kHosts].data, RewrittenHostsText(before, install)) << label;
@@ -236,7 +238,7 @@ TEST(HostsFileTest, TemporaryNames) {
     const std::string other = kHosts + ".hosts_entry_tool-7.tmp.keep";
     for (const std::string& path : {live0, live1, stale, other}) fs.PutFile(path, "left");
     fs.owned = {live0, live1};
-    if (!locked) fs.faults.push_back({Op::kLockUpdates});
+    if (!locked) fs.faults.push_back({Op::kLock});
     EXPECT_EQ(Update(fs, true).status, 0);
     EXPECT_EQ(fs.files[kHosts].data, RewrittenHostsText(kOriginal, true));
     std::vector<std::string> left = {live0, live1, other};
@@ -256,13 +258,102 @@ TEST(HostsFileTest, RewritesTheTargetOfATrustedLink) {
     FakeFileSystem fs = WithHosts(nullptr);
     fs.links[kHosts] = target;
     fs.PutFile(target, kOriginal);
-    if (!trusted) fs.faults.push_back({Op::kOpenFolder});
+    if (!trusted) fs.others_may_change.insert(kHosts);
     const RunResult run = Update(fs, true);
     EXPECT_EQ(run.status, trusted ? 0 : -1) << run.err;
     EXPECT_EQ(fs.files[target].data, trusted ? RewrittenHostsText(kOriginal, true) : kOriginal);
     EXPECT_EQ(fs.files.count(kHosts), 0u);
     if (!trusted) {
-      EXPECT_NE(run.err.find("open the folder"), std::string::npos) << run.err;
+      EXPECT_NE(run.err.find("open the folder: follow the symbolic link"), std::string::npos)
+          << run.err;
+    }
+  }
+}
+
+// The walk to the hosts file's folder, as every platform makes it: links
+// followed from where they are, ".." up the folders walked, and each of the
+// three checks refusing what another account could have changed.
+TEST(HostsFileTest, WalksToTheFolderThroughTrustedLinksOnly) {
+  const char sep = kPathSeparator;
+  // A path as the fake names it: the root's names follow a '/'.
+  const auto path = [&](std::initializer_list<const char*> names) {
+    std::string joined;
+    for (const char* name : names) joined += (joined.empty() ? '/' : sep) + std::string(name);
+    return joined;
+  };
+  const std::string etc = path({"win", "System32", "drivers", "etc"});
+  struct Row {
+    const char* name;
+    std::function<void(FakeFileSystem&)> set;
+    std::string folder;  // where the file is found, or empty for a refusal
+    std::string says;    // what a refusal says
+  };
+  const std::vector<Row> rows = {
+      {"no link", [](FakeFileSystem&) {}, etc, ""},
+      {"an absolute link at the name",
+       [&](FakeFileSystem& fs) {
+         fs.links[etc + sep + "hosts"] = path({"b", "hosts"});
+       },
+       path({"b"}), ""},
+      {"a relative link up and down",
+       [&](FakeFileSystem& fs) {
+         fs.links[etc + sep + "hosts"] = std::string("..") + sep + ".." + sep + "c" + sep + "h";
+       },
+       path({"win", "System32", "c"}), ""},
+      {"a chain: a link on the way to a link",
+       [&](FakeFileSystem& fs) {
+         fs.links[path({"win", "System32", "drivers"})] = path({"d"});
+         fs.links[path({"d", "etc", "hosts"})] = std::string("x") + sep + "hosts";
+       },
+       path({"d", "etc", "x"}), ""},
+      {"links without end",
+       [&](FakeFileSystem& fs) { fs.links[etc + sep + "hosts"] = etc + sep + "hosts"; }, "",
+       "too many levels of symbolic links"},
+      {"a link another account could change",
+       [&](FakeFileSystem& fs) {
+         fs.links[etc + sep + "hosts"] = path({"b", "hosts"});
+         fs.others_may_change.insert(etc + sep + "hosts");
+       },
+       "", "it belongs to another user"},
+      {"a link in a folder another account could change",
+       [&](FakeFileSystem& fs) {
+         fs.links[etc + sep + "hosts"] = path({"b", "hosts"});
+         fs.others_may_change.insert(etc);
+       },
+       "", "the folder holding it, " + etc + " may be changed"},
+      {"after a link, a folder in which another account could rename",
+       [&](FakeFileSystem& fs) {
+         fs.links[path({"win", "System32", "drivers"})] = path({"d"});
+         fs.others_may_rename.insert(path({"d"}));
+       },
+       "", "the folder " + path({"d"}) + " lets another user rename"},
+      {"a folder in which another account could rename, with no link before it",
+       [&](FakeFileSystem& fs) { fs.others_may_rename.insert(path({"win"})); }, etc, ""},
+      {"the folder the last link leads to, which another account could change",
+       [&](FakeFileSystem& fs) {
+         fs.links[etc + sep + "hosts"] = path({"b", "hosts"});
+         fs.others_may_change.insert(path({"b"}));
+       },
+       "", "the folder it leads to, " + path({"b"}) + " may be changed"},
+      {"a file on the way",
+       [&](FakeFileSystem& fs) {
+         fs.PutFile(path({"win", "System32", "drivers"}), "");
+       },
+       "", "not a folder"},
+  };
+  for (const Row& row : rows) {
+    FakeFileSystem fs;
+    row.set(fs);
+    std::unique_ptr<Folder> folder;
+    std::string name;
+    const Status status = fs.OpenFolderOf(etc + sep + "hosts", &folder, &name);
+    if (row.folder.empty()) {
+      EXPECT_FALSE(status.ok()) << row.name;
+      EXPECT_NE(status.message().find(row.says), std::string::npos)
+          << row.name << ": " << status.message();
+    } else {
+      ASSERT_TRUE(status.ok()) << row.name << ": " << status.message();
+      EXPECT_EQ(folder->path(), row.folder) << row.name;
     }
   }
 }
@@ -377,12 +468,12 @@ TEST(HostsFileTest, WaitsForWhatAnotherProgramHolds) {
     int budget_ms;  // how long the update may wait for it
   };
   const std::vector<Case> cases = {
-      {{Op::kLockUpdates, 1, 4, Code::kBusy}, 0, "", 2600},
-      {{Op::kLockUpdates, 1, kForever, Code::kBusy}, 0, "", 2600},  // goes on unlocked
-      {{Op::kOpenHeld, 1, 4, Code::kBusy}, 0, "", 2600},
-      {{Op::kOpenHeld, 1, kForever, Code::kBusy}, -1, "read", 2600},
-      {{Op::kCommitTemp, 1, 4, Code::kBusy}, 0, "", 30000},
-      {{Op::kCommitTemp, 1, kForever, Code::kBusy}, -1, "replace", 30000},
+      {{Op::kLock, 1, 4, Code::kBusy}, 0, "", kBusyWaitMs},
+      {{Op::kLock, 1, kForever, Code::kBusy}, 0, "", kBusyWaitMs},  // goes on unlocked
+      {{Op::kOpenHeld, 1, 4, Code::kBusy}, 0, "", kBusyWaitMs},
+      {{Op::kOpenHeld, 1, kForever, Code::kBusy}, -1, "read", kBusyWaitMs},
+      {{Op::kCommitTemp, 1, 4, Code::kBusy}, 0, "", kRenameWaitMs},
+      {{Op::kCommitTemp, 1, kForever, Code::kBusy}, -1, "replace", kRenameWaitMs},
   };
   for (const Case& c : cases) {
     const std::string label =
@@ -429,8 +520,8 @@ TEST(HostsFileTest, MissingFileWithNoTemporaryFileStaysMissing) {
 }
 
 #ifndef _WIN32
-// The POSIX layer on a real folder: what it must leave alone.
-TEST(PosixFileSystemTest, LeavesAloneWhatIsNotItsToTake) {
+// The Linux layer on a real folder: what it must leave alone.
+TEST(LinuxFileSystemTest, LeavesAloneWhatIsNotItsToTake) {
   char name_template[] = "/tmp/hosts_posix_XXXXXX";
   const std::string dir = mkdtemp(name_template);
   const auto put = [&](const std::string& name, const std::string& data) {
@@ -441,48 +532,48 @@ TEST(PosixFileSystemTest, LeavesAloneWhatIsNotItsToTake) {
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
   };
   FileSystem& fs = RealFileSystem();
-  Folder folder;
+  std::unique_ptr<Folder> folder;
   std::string name;
   ASSERT_TRUE(fs.OpenFolderOf(dir + "/hosts", &folder, &name).ok());
-  EXPECT_EQ(folder.path + "/" + name, dir + "/hosts");
+  EXPECT_EQ(folder->path() + "/" + name, dir + "/hosts");
   put("hosts", "old");
 
   // A live run's temporary file: its lock keeps another run's cleanup away.
-  FileHandle live = kNoFile;
-  FileHandle original = kNoFile;
+  std::unique_ptr<TempFile> live;
+  std::unique_ptr<HeldFile> original;
   FileInfo info;
-  ASSERT_TRUE(fs.OpenHeld(folder, "hosts", &original, &info).ok());
-  ASSERT_TRUE(fs.CreateTemp(folder, "hosts.t-1.tmp", original, &live).ok());
-  fs.Close(original);
+  ASSERT_TRUE(folder->OpenHeld("hosts", &original, &info).ok());
+  ASSERT_TRUE(folder->CreateTemp("hosts.t-1.tmp", original.get(), &live).ok());
+  original.reset();
   // Its own until it is put in place: no other account can open it.
   struct stat made;
   ASSERT_EQ(stat((dir + "/hosts.t-1.tmp").c_str(), &made), 0);
   EXPECT_EQ(made.st_mode & 0777, 0600u);
-  EXPECT_EQ(fs.RemoveStale(folder, "hosts.t-1.tmp").code(), Code::kBusy);
+  EXPECT_EQ(folder->RemoveStale("hosts.t-1.tmp").code(), Code::kBusy);
   // "Only if no file is there" refuses a taken name and leaves both as they were.
-  EXPECT_EQ(fs.CommitTemp(live, folder, "hosts.t-1.tmp", "hosts", false).code(), Code::kExists);
+  EXPECT_EQ(live->Commit("hosts", false).code(), Code::kExists);
   EXPECT_EQ(get("hosts"), "old");
-  EXPECT_TRUE(fs.DiscardTemp(live, folder, "hosts.t-1.tmp").ok());
+  EXPECT_TRUE(live->Discard().ok());
+  live.reset();
 
   // A killed run's file goes; a link named like one stays, as does its target.
   put("hosts.t-2.tmp", "stale");
   ASSERT_EQ(symlink((dir + "/hosts").c_str(), (dir + "/hosts.t-3.tmp").c_str()), 0);
-  EXPECT_TRUE(fs.RemoveStale(folder, "hosts.t-2.tmp").ok());
-  EXPECT_FALSE(fs.RemoveStale(folder, "hosts.t-3.tmp").ok());
+  EXPECT_TRUE(folder->RemoveStale("hosts.t-2.tmp").ok());
+  EXPECT_FALSE(folder->RemoveStale("hosts.t-3.tmp").ok());
   EXPECT_EQ(get("hosts.t-3.tmp"), "old");
 
   // A link is followed only out of a folder no other account may change.
   ASSERT_EQ(symlink(dir.c_str(), (dir + "/linked").c_str()), 0);
   for (const mode_t mode : {0700, 0777, 01777, 0770}) {
     ASSERT_EQ(chmod(dir.c_str(), mode), 0);
-    Folder linked;
+    std::unique_ptr<Folder> linked;
     const Status walked = fs.OpenFolderOf(dir + "/linked/hosts", &linked, &name);
     EXPECT_EQ(walked.ok(), mode == 0700) << std::oct << mode << " " << walked.message();
-    if (walked.ok()) fs.Close(linked.handle);
   }
   ASSERT_EQ(chmod(dir.c_str(), 0700), 0);
 
-  fs.Close(folder.handle);
+  folder.reset();
   for (const char* leftover : {"hosts", "hosts.t-2.tmp", "hosts.t-3.tmp", "linked"}) {
     unlink((dir + "/" + leftover).c_str());
   }

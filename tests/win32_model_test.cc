@@ -1003,7 +1003,9 @@ class Win32ModelTest : public testing::Test {
     m.lock = Etc() + "\\" + kLockName;
     m.released = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
     model = &m;
-    const std::unique_ptr<FileSystem> fs = MakeWin32FileSystem(ModelApi(m), m.deadline_ms, 300);
+    const Win32Api api = ModelApi(m);
+    HardenProcess(api);
+    const std::unique_ptr<FileSystem> fs = MakeWin32FileSystem(api, m.deadline_ms, 300);
     testing::internal::CaptureStderr();
     const int status = UpdateHostsFile(install, *fs);
     *err = testing::internal::GetCapturedStderr();
@@ -1663,11 +1665,10 @@ TEST_F(Win32ModelTest, TemporaryFilesOfLiveAndFailedRuns) {
     // Another run's cleanup, through the real calls, while this run holds
     // its temporary file open.
     const std::unique_ptr<FileSystem> other = MakeWin32FileSystem(Win32Api());
-    Folder folder;
+    std::unique_ptr<Folder> folder;
     std::string name;
     removal = other->OpenFolderOf(Etc() + "\\hosts", &folder, &name);
-    if (removal.ok()) removal = other->RemoveStale(folder, kTemp0);
-    other->Close(folder.handle);
+    if (removal.ok()) removal = folder->RemoveStale(kTemp0);
   };
   std::string err;
   EXPECT_EQ(Run(live, true, &err), 0) << err;

@@ -1,0 +1,446 @@
+// The file system seam on Linux, through the system calls directly; the walk
+// to the hosts file's folder is in linux_walk.cc.
+//
+// Linux has no mandatory sharing modes: a held file cannot keep other
+// programs from writing, so the update's check before the replace is what
+// notices them. Runs of this tool serialize on an advisory lock on a lock
+// file in the hosts file's folder, which only the folder's owner can create
+// and only its owner can open; and each holds an advisory lock on its
+// temporary file, so that a killed run's file (whose lock died with it) can
+// be told from a live one's.
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cassert>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "hosts/deadline.h"
+#include "hosts/file_system.h"
+#include "hosts/limits.h"
+#include "hosts/linux_support.h"
+
+namespace hosts {
+
+Status SystemStatus(Call call, int error) {
+  Code code = Code::kFailed;
+  switch (call) {
+    case Call::kOpen:
+      if (error == ELOOP) return Status::Failed("the name has become a symbolic link");
+      if (error == ENOENT) code = Code::kNotFound;
+      break;
+    case Call::kCreate:
+    case Call::kChangeOwner:
+      // A folder that takes no new file from this user (no permission, a
+      // read-only file system) or an owner that cannot be given: the file
+      // itself may still be writable.
+      if (error == EEXIST && call == Call::kCreate) code = Code::kExists;
+      if (error == EACCES || error == EPERM || error == EROFS) code = Code::kInPlaceOnly;
+      break;
+    case Call::kRename:
+      // A mount point at the name, or a file from another device, takes no
+      // replacement; the file itself can still be rewritten.
+      if (error == EEXIST) code = Code::kExists;
+      if (error == EBUSY || error == EXDEV) code = Code::kInPlaceOnly;
+      break;
+    case Call::kLock:
+      if (error == EWOULDBLOCK) code = Code::kBusy;
+      break;
+    case Call::kOther:
+      break;
+  }
+  return Status(code, std::strerror(error));
+}
+
+namespace {
+
+void FillInfo(const struct stat& st, FileInfo* info) {
+  *info = FileInfo();
+  info->exists = true;
+  info->device = static_cast<std::uint64_t>(st.st_dev);
+  info->id = static_cast<std::uint64_t>(st.st_ino);
+  info->size = static_cast<std::uint64_t>(st.st_size);
+  info->mtime_ns = static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+  info->links = static_cast<std::uint32_t>(st.st_nlink);
+  info->read_only = (st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0;
+}
+
+// Reads the immutable and append-only flags where the file system has them.
+bool HasImmutableFlag(int fd) {
+  int flags = 0;
+  if (ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0) {
+    return (flags & (FS_IMMUTABLE_FL | FS_APPEND_FL)) != 0;
+  }
+  return false;
+}
+
+// Takes the lock of `fd`, opened as `name` in `dir`, if it is a file this
+// tool could have made (a regular file with one name and a trusted owner)
+// and the name still leads to it. kBusy while another process holds it;
+// kChanged when the name leads elsewhere now.
+Status LockIfOurs(int dir, const char* name, int fd) {
+  struct stat held;
+  struct stat now;
+  if (fstat(fd, &held) != 0) return SystemStatus(Call::kOther, errno);
+  if (!S_ISREG(held.st_mode) || held.st_nlink != 1 || !IsTrustedOwner(held.st_uid)) {
+    return Status::Failed("not a file this tool made");
+  }
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) return SystemStatus(Call::kLock, errno);
+  if (fstatat(dir, name, &now, AT_SYMLINK_NOFOLLOW) != 0 || now.st_dev != held.st_dev ||
+      now.st_ino != held.st_ino) {
+    return Status(Code::kChanged, "the name changed meanwhile");
+  }
+  return Status();
+}
+
+Status WriteAll(int fd, std::string_view data) {
+  while (!data.empty()) {
+    const ssize_t n = write(fd, data.data(), data.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return SystemStatus(Call::kOther, errno);
+    }
+    data.remove_prefix(static_cast<std::size_t>(n));
+  }
+  return Status();
+}
+
+Status Flush(int fd) { return fsync(fd) == 0 ? Status() : SystemStatus(Call::kOther, errno); }
+
+// An open file: the hosts file held for reading, or opened for rewriting in
+// place.
+class LinuxFile : public InPlaceFile {
+ public:
+  explicit LinuxFile(int fd) : fd_(fd) {}
+  ~LinuxFile() override { close(fd_); }
+  int fd() const { return fd_; }
+
+  Status Read(char* buffer, std::size_t size, std::size_t* got) override {
+    for (;;) {
+      const ssize_t n = read(fd_, buffer, size);
+      if (n >= 0) {
+        *got = static_cast<std::size_t>(n);
+        return Status();
+      }
+      if (errno != EINTR) return SystemStatus(Call::kOther, errno);
+    }
+  }
+
+  Status Overwrite(std::string_view data) override {
+    // Writing before cutting means the file is never seen empty.
+    if (lseek(fd_, 0, SEEK_SET) != 0) return SystemStatus(Call::kOther, errno);
+    if (Status status = WriteAll(fd_, data); !status.ok()) return status;
+    if (ftruncate(fd_, static_cast<off_t>(data.size())) != 0) {
+      return SystemStatus(Call::kOther, errno);
+    }
+    return Flush(fd_);
+  }
+
+ private:
+  const int fd_;
+};
+
+// The update lock: a file of mode 0600 that only this account can open,
+// locked with flock. Removed while still held, so that no run takes a name
+// that is going.
+class LinuxLock : public UpdateLock {
+ public:
+  LinuxLock(int dir, int fd) : dir_(dir), fd_(fd) {}
+  ~LinuxLock() override {
+    unlinkat(dir_, kLockName, 0);
+    close(fd_);
+  }
+
+ private:
+  const int dir_;
+  const int fd_;
+};
+
+class LinuxTempFile : public TempFile {
+ public:
+  LinuxTempFile(int dir, int fd, std::string name, mode_t mode)
+      : TempFile(std::move(name)), dir_(dir), fd_(fd), mode_(mode) {}
+  ~LinuxTempFile() override {
+    assert(fd_ < 0 && "the temporary file was neither committed nor discarded");
+    Discard();
+  }
+
+  Status Write(std::string_view data) override {
+    if (Status status = WriteAll(fd_, data); !status.ok()) return status;
+    // Start writing the new bytes out now, while the rest of the file is
+    // still being rewritten, so that Sync has less to wait for. Only a head
+    // start: Sync is what makes the file durable.
+    sync_file_range(fd_, 0, 0, SYNC_FILE_RANGE_WRITE);
+    return Status();
+  }
+
+  Status Sync() override { return Flush(fd_); }
+
+  Status Commit(const std::string& target, bool replace) override {
+    if (fchmod(fd_, mode_) != 0) {
+      return SystemStatus(Call::kChangeOwner, errno).In("cannot give it the hosts file's mode");
+    }
+    if (replace ? renameat(dir_, name().c_str(), dir_, target.c_str()) != 0
+                : !RenameIfFree(target)) {
+      return SystemStatus(Call::kRename, errno);
+    }
+    // Make the rename itself durable. The new content is in place and was
+    // flushed, so neither this nor the close can undo the update.
+    fsync(dir_);
+    close(fd_);
+    fd_ = -1;
+    return Status();
+  }
+
+  Status Discard() override {
+    if (fd_ < 0) return Status();
+    close(fd_);
+    fd_ = -1;
+    if (unlinkat(dir_, name().c_str(), 0) != 0 && errno != ENOENT) {
+      return SystemStatus(Call::kOther, errno);
+    }
+    return Status();
+  }
+
+ private:
+  // Renames this file to `to` only if `to` does not exist; EEXIST if it does.
+  bool RenameIfFree(const std::string& to) {
+#ifdef RENAME_NOREPLACE
+    if (renameat2(dir_, name().c_str(), dir_, to.c_str(), RENAME_NOREPLACE) == 0) return true;
+    if (errno != EINVAL && errno != ENOSYS) return false;
+#endif
+    // Where the file system cannot do that, a new link fails on a taken name.
+    if (linkat(dir_, name().c_str(), dir_, to.c_str(), 0) != 0) return false;
+    unlinkat(dir_, name().c_str(), 0);
+    return true;
+  }
+
+  const int dir_;
+  int fd_;
+  const mode_t mode_;  // what it gets when it is put in place
+};
+
+class LinuxFolder : public Folder {
+ public:
+  LinuxFolder(int fd, std::string path) : Folder(std::move(path)), fd_(fd) {}
+  ~LinuxFolder() override { close(fd_); }
+
+  Status Lock(std::unique_ptr<UpdateLock>* lock) override {
+    // Not flock on the folder or the hosts file, which any user who can read
+    // them can hold: a file of mode 0600 that only this account can open.
+    // A killed run's lock dies with it; its file is taken over as it is.
+    const int fd = openat(
+        fd_, kLockName, O_RDONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0600);
+    if (fd < 0) return SystemStatus(Call::kOther, errno);
+    Status status = LockIfOurs(fd_, kLockName, fd);
+    if (status.code() == Code::kChanged) {
+      // The run that held it removed it meanwhile: try again.
+      status = Status(Code::kBusy, "another run of this tool just let go of it");
+    }
+    if (!status.ok()) {
+      close(fd);
+      return status;
+    }
+    *lock = std::make_unique<LinuxLock>(fd_, fd);
+    return Status();
+  }
+
+  Status List(const std::string& prefix, std::vector<std::string>* names) override {
+    // Another descriptor of the folder with an open file description of its
+    // own, which the listing may move.
+    const int fd = openat(fd_, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR* dir = fd < 0 ? nullptr : fdopendir(fd);
+    if (dir == nullptr) {
+      const int error = errno;
+      if (fd >= 0) close(fd);
+      return SystemStatus(Call::kOther, error);
+    }
+    while (const dirent* entry = readdir(dir)) {
+      const std::string name = entry->d_name;
+      if (name.compare(0, prefix.size(), prefix) == 0) names->push_back(name);
+    }
+    closedir(dir);
+    return Status();
+  }
+
+  Status RemoveStale(const std::string& name) override {
+    const int fd =
+        openat(fd_, name.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW);
+    if (fd < 0) return errno == ENOENT ? Status() : SystemStatus(Call::kOther, errno);
+    // kBusy while its run is still alive.
+    Status status = LockIfOurs(fd_, name.c_str(), fd);
+    if (status.ok() && unlinkat(fd_, name.c_str(), 0) != 0 && errno != ENOENT) {
+      status = SystemStatus(Call::kOther, errno);
+    }
+    close(fd);
+    return status;
+  }
+
+  Status OpenHeld(const std::string& name, std::unique_ptr<HeldFile>* file,
+                  FileInfo* info) override {
+    std::unique_ptr<LinuxFile> opened;
+    Status status = OpenRegular(name, O_RDONLY, &opened, info);
+    if (status.ok()) *file = std::move(opened);
+    return status;
+  }
+
+  Status Identify(const std::string& name, FileInfo* info) override {
+    struct stat st;
+    if (fstatat(fd_, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+      return SystemStatus(Call::kOpen, errno);
+    }
+    FillInfo(st, info);
+    return Status();
+  }
+
+  Status CreateTemp(const std::string& name, const HeldFile* original,
+                    std::unique_ptr<TempFile>* file) override {
+    // Private until it is renamed into place (no other account can open a
+    // killed run's file and so keep the next run from removing it); then it
+    // gets the hosts file's mode, or, for a brand-new one, the usual mode
+    // less the umask.
+    const int fd = openat(fd_, name.c_str(),
+                          O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, 0600);
+    if (fd < 0) return SystemStatus(Call::kCreate, errno);
+    // Held as long as this run lives; RemoveStale leaves it alone meanwhile.
+    flock(fd, LOCK_EX | LOCK_NB);
+    const mode_t mask = umask(0);
+    umask(mask);
+    mode_t mode = 0666 & ~mask;
+    Status status;
+    if (original != nullptr) {
+      struct stat like;
+      struct stat st;
+      if (fstat(static_cast<const LinuxFile*>(original)->fd(), &like) != 0 || fstat(fd, &st) != 0) {
+        status = SystemStatus(Call::kOther, errno);
+      } else if ((st.st_uid != like.st_uid || st.st_gid != like.st_gid) &&
+                 fchown(fd, like.st_uid, like.st_gid) != 0) {
+        status =
+            SystemStatus(Call::kChangeOwner, errno).In("cannot give it the hosts file's owner");
+      }
+      mode = like.st_mode & 07777;
+    }
+    if (!status.ok()) {
+      close(fd);
+      unlinkat(fd_, name.c_str(), 0);
+      return status;
+    }
+    *file = std::make_unique<LinuxTempFile>(fd_, fd, name, mode);
+    return Status();
+  }
+
+  Status OpenInPlace(const std::string& name, std::unique_ptr<InPlaceFile>* file,
+                     FileInfo* info) override {
+    std::unique_ptr<LinuxFile> opened;
+    Status status = OpenRegular(name, O_RDWR, &opened, info);
+    if (status.ok()) *file = std::move(opened);
+    return status;
+  }
+
+ private:
+  // Opens a regular file in the folder and describes it. A link at the name
+  // is refused: the walk to the folder followed the links it trusts.
+  // O_NONBLOCK keeps a FIFO in the hosts file's place from blocking the
+  // open; it changes nothing for a regular file.
+  Status OpenRegular(const std::string& name, int flags, std::unique_ptr<LinuxFile>* file,
+                     FileInfo* info) {
+    const int fd =
+        openat(fd_, name.c_str(), flags | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW);
+    if (fd < 0) return SystemStatus(Call::kOpen, errno);
+    auto opened = std::make_unique<LinuxFile>(fd);
+    struct stat st;
+    if (fstat(fd, &st) != 0) return SystemStatus(Call::kOther, errno);
+    if (!S_ISREG(st.st_mode)) {
+      return Status::Failed(S_ISDIR(st.st_mode) ? "not a regular file (a directory)"
+                                                : "not a regular file");
+    }
+    FillInfo(st, info);
+    info->immutable = HasImmutableFlag(fd);
+    *file = std::move(opened);
+    return Status();
+  }
+
+  const int fd_;
+};
+
+class LinuxFileSystem : public FileSystem {
+ public:
+  Status GetEnv(const char* name, std::string* value) override {
+    const char* found = std::getenv(name);
+    if (found == nullptr) return Status(Code::kNotFound, "not set");
+    // Copy the value the way the runtime's allocating lookup does; running
+    // out of memory here is the lookup's one failure.
+    char* copy = strdup(found);
+    if (copy == nullptr) return SystemStatus(Call::kOther, ENOMEM);
+    value->assign(copy);
+    std::free(copy);
+    return Status();
+  }
+
+  Status CheckSystemRoot(const std::string& root, std::string* checked) override {
+    if (root.empty()) return Status::Failed("is empty");
+    if (root[0] != '/') return Status::Failed("is not an absolute path");
+    *checked = root;
+    return Status();
+  }
+
+  Status OpenFolderOf(const std::string& path, std::unique_ptr<Folder>* folder,
+                      std::string* name) override {
+    return LinuxOpenFolderOf(path, folder, name);
+  }
+
+  char* AllocateHold(std::size_t size) override {
+    void* data = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (data == MAP_FAILED) return nullptr;
+#ifdef MADV_HUGEPAGE
+    // Large pages where the kernel gives them on request: a whole file of
+    // tens of megabytes then costs some dozen first touches, not thousands,
+    // which on a virtual machine is the difference between a fraction of a
+    // replace's cost and all of it.
+    madvise(data, size, MADV_HUGEPAGE);
+#endif
+    return static_cast<char*>(data);
+  }
+
+  void FreeHold(char* data, std::size_t size) override {
+    if (data != nullptr) munmap(data, size);
+  }
+
+  void Sleep(int milliseconds) override {
+    timespec wait{milliseconds / 1000, (milliseconds % 1000) * 1000000L};
+    while (nanosleep(&wait, &wait) != 0 && errno == EINTR) {
+    }
+  }
+};
+
+}  // namespace
+
+std::unique_ptr<Folder> MakeLinuxFolder(int fd, std::string path) {
+  return std::make_unique<LinuxFolder>(fd, std::move(path));
+}
+
+FileSystem& RealFileSystem() {
+  // No call here waits on another program without limit (every open and
+  // lock is non-blocking), so the run needs no thread of its own: the
+  // deadline's steps, without a clock.
+  static const std::unique_ptr<FileSystem> file_system =
+      WithDeadline(std::make_unique<LinuxFileSystem>(), nullptr, kRunDeadlineMs, kCancelGraceMs);
+  return *file_system;
+}
+
+void HardenProcess() {}
+
+}  // namespace hosts
