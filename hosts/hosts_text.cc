@@ -31,16 +31,76 @@ std::string_view NextToken(std::string_view line, std::size_t* pos) {
   return line.substr(begin, i - begin);
 }
 
-// Whether a line starting with `first` can be a managed line: it must start
-// with white space or with the first byte of an entry's address. ('#'
-// starts a comment line, which is never managed.)
-bool CouldStartManagedLine(char first) {
-  bool could = IsHostsSpace(first);
-  for (const ManagedEntry& entry : ManagedEntries) could |= first == entry.address.front();
-  return could;
+// The one statement of which lines are managed, from which every fast path
+// here is derived: a line whose first two tokens are an entry's address and
+// host name. It can start only with white space, which the tokens skip, or
+// with the first byte of an entry's address; '#' starts a comment line,
+// which is never managed.
+constexpr bool CanStartManagedLine(unsigned char first) {
+  if (IsHostsSpace(static_cast<char>(first))) return true;
+  for (const ManagedEntry& entry : ManagedEntries) {
+    if (first == static_cast<unsigned char>(entry.address.front())) return true;
+  }
+  return false;
+}
+
+constexpr bool CanStartManagedLine(char first) {
+  return CanStartManagedLine(static_cast<unsigned char>(first));
 }
 
 #ifdef HOSTS_TEXT_SSE2
+// The bytes that can start a managed line, as runs of consecutive bytes,
+// for the block skip's sixteen-byte compares.
+struct ByteRun {
+  unsigned char first = 0;
+  unsigned char last = 0;
+};
+struct StarterRuns {
+  ByteRun runs[8];
+  int count = 0;
+};
+constexpr StarterRuns FindStarterRuns() {
+  StarterRuns found;
+  for (int c = 0; c < 256; ++c) {
+    if (!CanStartManagedLine(static_cast<unsigned char>(c))) continue;
+    if (found.count > 0 && found.runs[found.count - 1].last == c - 1) {
+      found.runs[found.count - 1].last = static_cast<unsigned char>(c);
+    } else if (found.count < 8) {
+      found.runs[found.count++] = {static_cast<unsigned char>(c), static_cast<unsigned char>(c)};
+    } else {
+      found.count = 9;  // more runs than the skip compares
+      break;
+    }
+  }
+  return found;
+}
+constexpr StarterRuns kStarterRuns = FindStarterRuns();
+constexpr bool StarterRunsFit() {
+  if (kStarterRuns.count > 8) return false;
+  // The compares are signed: every run lies between 0x01 and 0x7E.
+  for (int i = 0; i < kStarterRuns.count; ++i) {
+    if (kStarterRuns.runs[i].first < 1 || kStarterRuns.runs[i].last > 0x7E) return false;
+  }
+  return true;
+}
+static_assert(StarterRunsFit(), "the bytes that can start a managed line fit the block skip");
+
+// Which of the sixteen bytes `bytes` can start a managed line.
+inline __m128i CanStart(__m128i bytes) {
+  __m128i can = _mm_setzero_si128();
+  for (int i = 0; i < kStarterRuns.count; ++i) {
+    const ByteRun run = kStarterRuns.runs[i];
+    if (run.first == run.last) {
+      can = _mm_or_si128(can, _mm_cmpeq_epi8(bytes, _mm_set1_epi8(static_cast<char>(run.first))));
+    } else {
+      const __m128i above = _mm_cmpgt_epi8(bytes, _mm_set1_epi8(static_cast<char>(run.first - 1)));
+      const __m128i below = _mm_cmplt_epi8(bytes, _mm_set1_epi8(static_cast<char>(run.last + 1)));
+      can = _mm_or_si128(can, _mm_and_si128(above, below));
+    }
+  }
+  return can;
+}
+
 // From `start`, a line start whose first byte cannot start a managed line,
 // skips whole lines the rewrite copies byte for byte sixteen bytes at a
 // time: a block passes when each line feed in it follows a carriage return
@@ -54,21 +114,11 @@ std::size_t SkipUnchangedBlocks(std::string_view chunk, std::size_t start) {
   };
   const __m128i line_feed = _mm_set1_epi8('\n');
   const __m128i carriage_return = _mm_set1_epi8('\r');
-  const __m128i space = _mm_set1_epi8(' ');
-  const __m128i below_tab = _mm_set1_epi8('\t' - 1);
-  const __m128i above_return = _mm_set1_epi8('\r' + 1);
   // The block [at, at + 16), with the byte before it and the one after it.
   std::size_t at = start + 1;
   int bad = 0;
   for (; at + 17 <= chunk.size(); at += 16) {
-    const __m128i after = load(at + 1);
-    // Tab to carriage return (signed: bytes from 0x80 are below the tab).
-    __m128i risky =
-        _mm_and_si128(_mm_cmpgt_epi8(after, below_tab), _mm_cmplt_epi8(after, above_return));
-    risky = _mm_or_si128(risky, _mm_cmpeq_epi8(after, space));
-    for (const ManagedEntry& entry : ManagedEntries) {
-      risky = _mm_or_si128(risky, _mm_cmpeq_epi8(after, _mm_set1_epi8(entry.address.front())));
-    }
+    const __m128i risky = CanStart(load(at + 1));
     const __m128i good_end = _mm_andnot_si128(risky, _mm_cmpeq_epi8(load(at - 1), carriage_return));
     bad = _mm_movemask_epi8(_mm_andnot_si128(good_end, _mm_cmpeq_epi8(load(at), line_feed)));
     if (bad != 0) break;
@@ -96,10 +146,10 @@ std::size_t SkipUnchangedBlocks(std::string_view chunk, std::size_t start) {
 std::size_t SkipUnchangedLines(std::string_view chunk, std::size_t start) {
   const char* const base = chunk.data();
   const std::size_t size = chunk.size();
-  while (start < size && !CouldStartManagedLine(base[start])) {
+  while (start < size && !CanStartManagedLine(base[start])) {
 #ifdef HOSTS_TEXT_SSE2
     start = SkipUnchangedBlocks(chunk, start);
-    if (start == size || CouldStartManagedLine(base[start])) break;
+    if (start == size || CanStartManagedLine(base[start])) break;
 #endif
     const void* found = std::memchr(base + start, '\n', size - start);
     if (found == nullptr) break;
@@ -128,7 +178,7 @@ LineTokens ReadTokens(std::string_view line) {
 bool IsManagedLine(std::string_view line) {
   // Most lines of a large file fail on their first byte, before any token is
   // read.
-  if (line.empty() || !CouldStartManagedLine(line.front())) return false;
+  if (line.empty() || !CanStartManagedLine(line.front())) return false;
   const LineTokens tokens = ReadTokens(line);
   for (const ManagedEntry& entry : ManagedEntries) {
     if (tokens.host == entry.host && tokens.address == entry.address) return true;
