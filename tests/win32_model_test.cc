@@ -25,6 +25,7 @@
 
 #include "hosts/hosts_file.h"
 #include "hosts/hosts_text.h"
+#include "hosts/limits.h"
 #include "hosts/win32_api.h"
 #include "tests/windows_facts.h"
 
@@ -85,7 +86,7 @@ struct Model {
   bool rename_blocks = false;        // a rename waits for an oplock's holder until cancelled ...
   bool uncancellable = false;        // ... or, with this, not even then
   bool no_thread = false;            // CreateThread: ERROR_NOT_ENOUGH_MEMORY
-  DWORD deadline_ms = 60000;         // how long the run may take
+  int deadline_ms = kRunDeadlineMs;  // how long the run may take
   HANDLE folder_holder = nullptr;    // another program's handle to the hosts folder, sharing
                                      // nothing: a rename into it is refused, as on Windows
   DWORD flush_error = 0;             // FlushFileBuffers of the temporary file before its rename
@@ -958,6 +959,59 @@ const std::string kAdded = "10.0.0.1 added.meanwhile\r\n";
 constexpr char kSystemOnly[] = "O:SYD:(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x1200a9;;;BU)";
 constexpr char kUsersMayAdd[] = "O:BAD:(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x1201bf;;;BU)";
 
+// One documented outcome, played in front of the real calls, and what a run
+// must do then. By default the run succeeds, replaces the file and removes a
+// killed run's leftover.
+struct Row {
+  explicit Row(const char* played) : outcome(played) {}
+  // The fact that shows it, where only Windows does.
+  Row& Fact(const char* name) {
+    fact = name;
+    return *this;
+  }
+  // What the model answers.
+  Row& Set(std::function<void(Model&)> play) {
+    set = std::move(play);
+    return *this;
+  }
+  // The run ends with -1, its line naming `text`.
+  Row& Fails(std::string text) {
+    status = -1;
+    says = std::move(text);
+    return *this;
+  }
+  // The file is rewritten in place, not replaced.
+  Row& InPlace() {
+    in_place = true;
+    return *this;
+  }
+  // A killed run's leftover stays.
+  Row& LeftoverStays() {
+    stale_stays = true;
+    return *this;
+  }
+  // What else the model must have seen.
+  Row& Check(std::function<void(const Model&)> look) {
+    check = std::move(look);
+    return *this;
+  }
+  // The content the new one is computed from, where another program changed it.
+  Row& From(std::string content) {
+    before = std::move(content);
+    return *this;
+  }
+
+  const char* outcome;
+  const char* fact = "";
+  std::function<void(Model&)> set = [](Model&) {};
+  int status = 0;
+  std::string says;
+  bool in_place = false;
+  bool stale_stays = false;
+  std::function<void(const Model&)> check;
+  std::string before = kOriginal;
+};
+
 class Win32ModelTest : public testing::Test {
  protected:
   void SetUp() override {
@@ -978,6 +1032,14 @@ class Win32ModelTest : public testing::Test {
     ::CloseHandle(folder);
     ASSERT_NE(final_path, "") << base_;
     base_ = final_path;
+    store_ = base_ + kStoreFolder + "\\hosts";
+    const std::wstring root_name(base_.begin() + 2, base_.end());
+    hosts_name_ = root_name + L"\\System32\\drivers\\etc\\hosts";
+    store_name_ =
+        root_name + std::wstring(kStoreFolder, kStoreFolder + sizeof kStoreFolder - 1) + L"\\hosts";
+    long_store_name_ = root_name + L"\\WinSxS\\" + std::wstring(MAX_PATH, L'x') + L"\\hosts";
+    linked_ = base_ + "\\linked_hosts";
+    moved_ = base_ + "\\elsewhere\\drivers";
   }
   void TearDown() override {
     for (const std::string& name : Leftovers(Etc())) ::DeleteFileA((Etc() + "\\" + name).c_str());
@@ -1014,643 +1076,774 @@ class Win32ModelTest : public testing::Test {
     return status;
   }
 
-  std::string base_;
-};
+  // Plays each row, installing and uninstalling, and checks the promise:
+  // 0 and the new content, or -1, the file as it stood and one line naming
+  // what the row says.
+  void RunRows(const std::vector<Row>& rows) {
+    for (const Row& row : rows) {
+      if (*row.fact != '\0') {
+        EXPECT_TRUE(IsWindowsFact(row.fact)) << row.outcome << ": " << row.fact;
+      }
+      for (const bool install : {true, false}) RunRow(row, install);
+    }
+  }
 
-TEST_F(Win32ModelTest, EveryDocumentedOutcomeKeepsThePromise) {
-  struct Row {
-    const char* outcome;  // the documented behaviour the row plays
-    const char* fact;     // the fact that shows it, where only Windows does
-    std::function<void(Model&)> set;
-    int status;
-    const char* says;          // what the error line names
-    bool in_place;             // whether the file is rewritten in place
-    bool stale_stays = false;  // whether a leftover of a killed run stays
-    std::function<void(const Model&)> check = nullptr;
-    std::string before = kOriginal;  // what the new content is computed from
-  };
-  const std::string store = base_ + kStoreFolder + "\\hosts";
-  // The hosts file's names as FindFirstFileNameW lists them, without the
-  // drive; a store name longer than MAX_PATH needs a second call.
-  const std::wstring root_name(base_.begin() + 2, base_.end());
-  const std::wstring hosts_name = root_name + L"\\System32\\drivers\\etc\\hosts";
-  const std::wstring store_name =
-      root_name + std::wstring(kStoreFolder, kStoreFolder + sizeof kStoreFolder - 1) + L"\\hosts";
-  const std::wstring long_store_name =
-      root_name + L"\\WinSxS\\" + std::wstring(MAX_PATH, L'x') + L"\\hosts";
-  const std::string linked = base_ + "\\linked_hosts";
-  const auto privilege_off_after_use = [](const Model& m) {
-    EXPECT_TRUE(m.privilege_used);
-    EXPECT_FALSE(m.privilege_on);
-  };
-  // A symbolic link at the hosts name into the test's base folder, the
-  // link and the folder with the given security.
+  void RunRow(const Row& row, bool install) {
+    const std::string label = std::string(row.outcome) + (install ? " (install)" : "");
+    WriteFileText(Etc() + "\\hosts", kOriginal);
+    WriteFileText(Etc() + "\\" + kStale, "a killed run's");
+    Model m;
+    m.hosts = Etc() + "\\hosts";
+    m.security = "O:" + SidOfThisProcess() + "G:SYD:(A;;FA;;;SY)";
+    row.set(m);
+    // A link's target is rewritten, and the link stays as it is.
+    const std::string file = !m.file.empty()      ? m.file
+                             : m.symlinks.empty() ? Etc() + "\\hosts"
+                                                  : linked_;
+    if (file != Etc() + "\\hosts") WriteFileText(file, kOriginal);
+    std::string err;
+    const int status = Run(m, install, &err);
+    EXPECT_EQ(status, row.status) << label << err;
+    // A row names what the error line says exactly when it fails.
+    EXPECT_EQ(row.says.empty(), row.status == 0) << label;
+    if (status == 0) {
+      EXPECT_EQ(ReadFileText(file), RewrittenHostsText(row.before, install)) << label;
+      EXPECT_EQ(err, "") << label;
+      // Durable before exit 0: the file renamed into place was flushed.
+      EXPECT_EQ(m.flushed_after_commit, !row.in_place) << label;
+    } else {
+      EXPECT_EQ(ReadFileText(file), row.before) << label;
+      EXPECT_EQ(err.find("hosts_entry_tool: "), 0u) << label << err;
+      // One line; where the process had to be ended, that line comes first.
+      if (!m.terminated) {
+        EXPECT_EQ(err.find('\n'), err.size() - 1) << label << err;
+      }
+      EXPECT_NE(err.substr(0, err.find('\n')).find(row.says), std::string::npos) << label << err;
+    }
+    if (file != Etc() + "\\hosts") {
+      EXPECT_EQ(ReadFileText(Etc() + "\\hosts"), kOriginal) << label;
+    }
+    EXPECT_EQ(m.in_place_opens > 0, row.in_place) << label;
+    EXPECT_LE(m.slept_ms, kRenameWaitMs) << label;
+    // Before anything else, DLLs from System32 only; RedirectionGuard on.
+    if (!m.no_dll_directories) {
+      EXPECT_EQ(m.dll_directories_call, 1) << label;
+      EXPECT_EQ(m.dll_directories, static_cast<DWORD>(LOAD_LIBRARY_SEARCH_SYSTEM32)) << label;
+    }
+    if (!m.no_mitigation && !m.mitigation_fails) {
+      EXPECT_EQ(m.mitigation, 1u) << label;
+    }
+    if (row.check) row.check(m);
+    // Nothing of this run stays; a killed run's file goes, where it may.
+    EXPECT_EQ(Leftovers(Etc()),
+              row.stale_stays ? std::vector<std::string>{kStale} : std::vector<std::string>())
+        << label;
+    ::DeleteFileA((Etc() + "\\" + kStale).c_str());
+    ::DeleteFileA((Etc() + "\\hosts.other-name").c_str());
+    ::DeleteFileA(store_.c_str());
+    ::DeleteFileA(file.c_str());
+  }
+
   // A symbolic link at the hosts name into the test's base folder, the
   // link and the folder it leads to with the given security; the folder
   // holding it only the system's.
-  const auto link = [&](Model& m, const char* link_security, const char* folder_security) {
-    m.symlinks[Lower(m.hosts)] = linked;
+  void Link(Model& m, const char* link_security, const char* folder_security) {
+    m.symlinks[Lower(m.hosts)] = linked_;
     m.descriptors[Lower(m.hosts)] = link_security;
     m.descriptors[Lower(base_)] = folder_security;
     m.descriptors[Lower(Etc())] = kSystemOnly;
-  };
+  }
   // The same link, its reparse data naming `target` with `flags`.
-  const auto link_naming = [&](Model& m, const std::string& target, ULONG flags) {
-    link(m, kSystemOnly, kSystemOnly);
+  void LinkNaming(Model& m, const std::string& target, ULONG flags) {
+    Link(m, kSystemOnly, kSystemOnly);
     m.link_data[Lower(m.hosts)] = LinkData{0xA000000C, target, flags};
-  };
-  // System32\drivers as a junction to a folder elsewhere that holds etc\hosts,
-  // the junction with the given security.
-  const std::string moved = base_ + "\\elsewhere\\drivers";
-  const auto junction = [&](Model& m, const char* security) {
-    ::CreateDirectoryA(moved.c_str(), nullptr);
-    ::CreateDirectoryA((moved + "\\etc").c_str(), nullptr);
+  }
+  // System32\drivers as a junction to a folder elsewhere that holds
+  // etc\hosts, the junction with the given security.
+  void Junction(Model& m, const char* security) {
+    ::CreateDirectoryA(moved_.c_str(), nullptr);
+    ::CreateDirectoryA((moved_ + "\\etc").c_str(), nullptr);
     const std::string drivers = Lower(base_ + "\\System32\\drivers");
-    m.symlinks[drivers] = moved;
-    m.link_data[drivers] = LinkData{0xA0000003, "\\??\\" + moved, 0};
+    m.symlinks[drivers] = moved_;
+    m.link_data[drivers] = LinkData{0xA0000003, "\\??\\" + moved_, 0};
     m.descriptors[drivers] = security;
     m.descriptors[Lower(base_ + "\\System32")] = kSystemOnly;
-    m.descriptors[Lower(moved + "\\etc")] = kSystemOnly;
-    m.file = moved + "\\etc\\hosts";
-  };
-  const std::vector<Row> rows = {
-      {"nothing in the way", "", [](Model&) {}, 0, "", false, false,
-       [](const Model& m) {
-         // The lock: no sharing, open to the system alone.
-         EXPECT_EQ(m.lock_share, 0u);
-         EXPECT_EQ(m.lock_security, "D:P(A;;FA;;;SY)(A;;FA;;;BA)");
-         // The temporary file shares nothing; the folder is held for nothing
-         // that a sharing mode covers.
-         EXPECT_EQ(m.temp_share, 0u);
-         EXPECT_EQ(m.folder_access & (FILE_READ_DATA | FILE_WRITE_DATA | FILE_APPEND_DATA |
-                                      FILE_EXECUTE | DELETE | GENERIC_READ | GENERIC_WRITE),
-                   0u);
-       }},
-      {"another program holds the hosts folder without sharing: a rename into it is refused, "
-       "so the file is rewritten in place",
-       "a rename into a folder held without sharing writes is refused",
-       [&](Model& m) {
-         m.folder_holder = ::CreateFileA(Etc().c_str(), FILE_LIST_DIRECTORY, 0, nullptr,
-                                         OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-       },
-       0, "", true, true, [](const Model& m) { ::CloseHandle(m.folder_holder); }},
-      {"NtCreateFile: STATUS_SHARING_VIOLATION while a writer holds the file, 3 times", "",
-       [](Model& m) { m.writer_holds = 3; }, 0, "", false},
-      {"NtCreateFile: STATUS_SHARING_VIOLATION, the writer never lets go", "",
-       [](Model& m) { m.writer_holds = 1000; }, -1,
-       "read: another program keeps the hosts file open (waited 2.6 s", false},
-      {"NtCreateFile FILE_COMPLETE_IF_OPLOCKED: STATUS_OPLOCK_BREAK_IN_PROGRESS, 3 times",
-       "an open that meets an oplock completes at once", [](Model& m) { m.oplock_breaks = 3; }, 0,
-       "", false},
-      {"NtCreateFile FILE_COMPLETE_IF_OPLOCKED: STATUS_OPLOCK_BREAK_IN_PROGRESS, never "
-       "acknowledged",
-       "an open that meets an oplock completes at once", [](Model& m) { m.oplock_breaks = 1000; },
-       -1, "opportunistic lock", false},
-      {"NtCreateFile without FILE_COMPLETE_IF_OPLOCKED waits for the oplock's holder: it is "
-       "never asked to",
-       "an open that meets an oplock completes at once", [](Model& m) { m.oplock_breaks = 1; }, 0,
-       "", false, false, [](const Model& m) { EXPECT_EQ(m.cancels, 0); }},
-      {"NtCreateFile FILE_CREATE: STATUS_DELETE_PENDING on a name whose delete is pending",
-       "FILE_CREATE on a name whose delete is pending",
-       [](Model& m) { m.pending_delete_temp0 = true; }, 0, "", false},
-      {"NtCreateFile FILE_CREATE: STATUS_ACCESS_DENIED, the folder takes no new file", "",
-       [](Model& m) { m.create_status = kAccessDenied; }, 0, "", true},
-      {"NtCreateFile FILE_CREATE: STATUS_IO_DEVICE_ERROR: no rewrite in place", "",
-       [](Model& m) { m.create_status = kIoDeviceError; }, -1, "create temporary file", false},
+    m.descriptors[Lower(moved_ + "\\etc")] = kSystemOnly;
+    m.file = moved_ + "\\etc\\hosts";
+  }
+  static void PrivilegeOffAfterUse(const Model& m) {
+    EXPECT_TRUE(m.privilege_used);
+    EXPECT_FALSE(m.privilege_on);
+  }
+
+  std::string base_;
+  std::string store_;  // the hosts file's name in the component store
+  // The hosts file's names as FindFirstFileNameW lists them, without the
+  // drive; a store name longer than MAX_PATH needs a second call.
+  std::wstring hosts_name_;
+  std::wstring store_name_;
+  std::wstring long_store_name_;
+  std::string linked_;  // where a link at the hosts name leads
+  std::string moved_;   // where a junction on the way leads
+};
+
+// The walk to the hosts folder: links and junctions of the system's, followed
+// from where they are, and every other kind of reparse point.
+TEST_F(Win32ModelTest, Walk) {
+  RunRows({
+      Row("the hosts folder is a reparse point")
+          .Set([&](Model& m) { m.attributes[Lower(Etc())] = FILE_ATTRIBUTE_REPARSE_POINT; })
+          .Fails("open the folder")
+          .LeftoverStays(),
+      Row("a symbolic link of the system's into a folder only the system may change")
+          .Set([&](Model& m) { Link(m, kSystemOnly, kSystemOnly); })
+          .LeftoverStays(),
+      Row("a relative symbolic link, up and down again")
+          .Set([&](Model& m) { LinkNaming(m, "..\\..\\..\\linked_hosts", 1); })
+          .LeftoverStays(),
+      Row("a symbolic link relative to its volume's root")
+          .Set([&](Model& m) { LinkNaming(m, linked_.substr(2), 1); })
+          .LeftoverStays(),
+      Row("a symbolic link to a share: \\??\\UNC\\ is the share's root, not a name here")
+          .Set([&](Model& m) { LinkNaming(m, "\\??\\UNC\\server\\share\\hosts", 0); })
+          .Fails("\\\\server\\share\\: ")
+          .LeftoverStays(),
+      Row("a symbolic link to a volume by its GUID: that volume's root")
+          .Set([&](Model& m) {
+            LinkNaming(m, "\\??\\Volume{01234567-89ab-cdef-0123-456789abcdef}\\h", 0);
+          })
+          .Fails("\\\\?\\Volume{01234567-89ab-cdef-0123-456789abcdef}\\: ")
+          .LeftoverStays(),
+      Row("a symbolic link to a device's own name: refused")
+          .Set([&](Model& m) { LinkNaming(m, "\\Device\\HarddiskVolume3\\hosts", 0); })
+          .Fails("is not a path on a drive, a share or a volume")
+          .LeftoverStays(),
+      Row("a junction of the system's on the way: followed, and what it leads to rewritten")
+          .Set([&](Model& m) { Junction(m, kSystemOnly); })
+          .LeftoverStays(),
+      Row("a reparse point that is not a link (a compressed system file): the file itself")
+          .Set([&](Model& m) { m.other_reparse.insert(Lower(m.hosts)); }),
+      Row("FSCTL_GET_REPARSE_POINT: ERROR_NOT_A_REPARSE_POINT, the link went meanwhile")
+          .Set([&](Model& m) {
+            Link(m, kSystemOnly, kSystemOnly);
+            m.reparse_error = ERROR_NOT_A_REPARSE_POINT;
+          })
+          .Fails("follow the symbolic link ")
+          .LeftoverStays(),
+      Row("links that lead to each other without end")
+          .Set([&](Model& m) {
+            m.symlinks[Lower(m.hosts)] = m.hosts;
+            m.descriptors[Lower(m.hosts)] = kSystemOnly;
+            m.descriptors[Lower(Etc())] = kSystemOnly;
+          })
+          .Fails("too many levels of symbolic links")
+          .LeftoverStays(),
+      Row("GetFileInformationByHandleEx(FileAttributeTagInfo): ERROR_INVALID_PARAMETER on the way")
+          .Set([](Model& m) { m.info_errors[FileAttributeTagInfo] = ERROR_INVALID_PARAMETER; })
+          .Fails("(error 87)")
+          .LeftoverStays(),
+  });
+}
+
+// Who may change what a run follows or hands on: the owners and DACLs of links
+// and folders on the way, and the security the temporary file is given.
+TEST_F(Win32ModelTest, Trust) {
+  RunRows({
+      Row("a symbolic link that belongs to a user")
+          .Set([&](Model& m) { Link(m, "O:BUD:(A;;FA;;;BU)", kSystemOnly); })
+          .Fails("follow the symbolic link ")
+          .LeftoverStays(),
+      Row("a symbolic link of the system's in a folder that belongs to a user")
+          .Set([&](Model& m) {
+            Link(m, kSystemOnly, kSystemOnly);
+            m.descriptors[Lower(Etc())] = "O:BUD:(A;;FA;;;BU)";
+          })
+          .Fails("the folder holding it")
+          .LeftoverStays(),
+      Row("a symbolic link whose DACL lets users change only its DACL")
+          .Set([&](Model& m) { Link(m, "O:SYD:(A;;FA;;;SY)(A;;WD;;;BU)", kSystemOnly); })
+          .Fails("its DACL lets S-1-5-32-545 change it")
+          .LeftoverStays(),
+      Row("a link's DACL: an object entry without GUIDs lets users change it")
+          .Set([&](Model& m) {
+            Link(m, kSystemOnly, kSystemOnly);
+            m.aces[Lower(m.hosts)] = UsersMay(ACCESS_ALLOWED_OBJECT_ACE_TYPE, FILE_ALL_ACCESS);
+          })
+          .Fails("its DACL lets S-1-5-32-545 change it")
+          .LeftoverStays(),
+      Row("a link's DACL: a callback object entry with an object type lets users change it")
+          .Set([&](Model& m) {
+            Link(m, kSystemOnly, kSystemOnly);
+            m.aces[Lower(m.hosts)] = UsersMay(ACCESS_ALLOWED_CALLBACK_OBJECT_ACE_TYPE,
+                                              FILE_ALL_ACCESS, ACE_OBJECT_TYPE_PRESENT);
+          })
+          .Fails("its DACL lets S-1-5-32-545 change it")
+          .LeftoverStays(),
+      Row("a link's DACL: an object entry with both GUIDs lets users read it: followed")
+          .Set([&](Model& m) {
+            Link(m, kSystemOnly, kSystemOnly);
+            m.aces[Lower(m.hosts)] =
+                UsersMay(ACCESS_ALLOWED_OBJECT_ACE_TYPE, FILE_GENERIC_READ,
+                         ACE_OBJECT_TYPE_PRESENT | ACE_INHERITED_OBJECT_TYPE_PRESENT);
+          })
+          .LeftoverStays(),
+      Row("a link's DACL: a compound entry, which the check does not read")
+          .Set([&](Model& m) {
+            Link(m, kSystemOnly, kSystemOnly);
+            m.aces[Lower(m.hosts)] = UsersMay(ACCESS_ALLOWED_COMPOUND_ACE_TYPE, FILE_GENERIC_READ);
+          })
+          .Fails("an entry of a kind this tool does not read (type 4)")
+          .LeftoverStays(),
+      Row("a junction on the way that belongs to a user")
+          .Set([&](Model& m) { Junction(m, "O:BUD:(A;;FA;;;BU)"); })
+          .Fails("drivers: it belongs to S-1-5-32-545")
+          .LeftoverStays(),
+      Row("a symbolic link of Administrators' whose DACL lets users change it")
+          .Set([&](Model& m) { Link(m, "O:BAD:(A;;FA;;;BA)(A;;FA;;;BU)", kSystemOnly); })
+          .Fails("its DACL lets S-1-5-32-545 change it")
+          .LeftoverStays(),
+      Row("a symbolic link into a folder that belongs to a user")
+          .Set([&](Model& m) { Link(m, kSystemOnly, "O:BUD:(A;;FA;;;BU)"); })
+          .Fails("it belongs to S-1-5-32-545")
+          .LeftoverStays(),
+      Row("a symbolic link through a folder in which users may delete what is there")
+          .Set([&](Model& m) {
+            Link(m, kSystemOnly, "O:SYD:(A;;FA;;;SY)(A;;0x1200e9;;;BU)");  // list, delete children
+
+            ::CreateDirectoryA((base_ + "\\elsewhere").c_str(), nullptr);
+            m.symlinks[Lower(m.hosts)] = m.file = base_ + "\\elsewhere\\hosts";
+          })
+          .Fails("lets S-1-5-32-545 rename or remove what is in it")
+          .LeftoverStays(),
+      Row("a symbolic link into a folder of Administrators' that users may add to")
+          .Set([&](Model& m) { Link(m, kSystemOnly, kUsersMayAdd); })
+          .Fails("its DACL lets S-1-5-32-545 change it")
+          .LeftoverStays(),
+      Row("a second link in a chain, which belongs to a user")
+          .Set([&](Model& m) {
+            WriteFileText(base_ + "\\middle", "");
+            m.symlinks[Lower(m.hosts)] = base_ + "\\middle";
+            m.symlinks[Lower(base_ + "\\middle")] = linked_;
+            m.descriptors[Lower(m.hosts)] = kSystemOnly;
+            m.descriptors[Lower(Etc())] = kSystemOnly;
+            m.descriptors[Lower(base_ + "\\middle")] = "O:BUD:(A;;FA;;;BU)";
+            m.descriptors[Lower(base_)] = kSystemOnly;
+          })
+          .Fails("\\middle: it belongs to S-1-5-32-545")
+          .LeftoverStays(),
+      Row("SetSecurityInfo: ERROR_INVALID_OWNER, and SeRestorePrivilege not held")
+          .Fact("setting another account as owner needs the restore privilege")
+          .Set([](Model& m) { m.owner_refused = true; })
+          .InPlace(),
+      Row("SetSecurityInfo: ERROR_INVALID_OWNER until SeRestorePrivilege is on")
+          .Fact("setting another account as owner needs the restore privilege")
+          .Set([](Model& m) {
+            m.owner_refused = true;
+            m.privilege_held = true;
+          })
+          .Check(PrivilegeOffAfterUse),
+      Row("SetSecurityInfo: ERROR_ACCESS_DENIED")
+          .Set([](Model& m) { m.set_security_error = 5; })
+          .InPlace(),
+      Row("SetSecurityInfo: ERROR_IO_DEVICE: no rewrite in place")
+          .Set([](Model& m) { m.set_security_error = ERROR_IO_DEVICE; })
+          .Fails("create temporary file"),
+      Row("GetSecurityInfo: ERROR_ACCESS_DENIED")
+          .Set([](Model& m) { m.security_unreadable = true; })
+          .InPlace(),
+      Row("the hosts file belongs to a user: its owner is not handed on")
+          .Set([](Model& m) { m.security = "O:BUG:SYD:(A;;FA;;;SY)"; })
+          .InPlace(),
+      Row("a protected DACL stays protected")
+          .Set([](Model& m) {
+            m.security =
+                "O:" + SidOfThisProcess() + "G:SYD:PAI(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x1200a9;;;BU)";
+          })
+          .Check([](const Model& m) {
+            EXPECT_EQ(m.copied, Sddl("O:" + SidOfThisProcess() +
+                                     "G:SYD:(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x1200a9;;;BU)"));
+            EXPECT_TRUE(m.copied_what & PROTECTED_DACL_SECURITY_INFORMATION);
+          }),
+      Row("an inherited DACL stays inherited")
+          .Set([](Model& m) { m.security = "O:BAG:SYD:AI(A;ID;FA;;;SY)(A;ID;FA;;;BA)"; })
+          .Check([](const Model& m) {
+            EXPECT_EQ(m.copied, Sddl("O:BAG:SYD:(A;ID;FA;;;SY)(A;ID;FA;;;BA)"));
+            EXPECT_TRUE(m.copied_what & UNPROTECTED_DACL_SECURITY_INFORMATION);
+          }),
+  });
+}
+
+// The update lock: taken, waited for, refused or held by a user, and let go.
+TEST_F(Win32ModelTest, Lock) {
+  RunRows({
+      Row("the lock: STATUS_SHARING_VIOLATION while another run holds it, 3 times")
+          .Set([](Model& m) { m.lock_busy = 3; }),
+      Row("the lock: STATUS_SHARING_VIOLATION for longer than a run waits: on without it")
+          .Set([](Model& m) { m.lock_busy = 1000; })
+          .LeftoverStays(),
+      Row("the lock: STATUS_INVALID_OWNER, a run that is not elevated: on at once, no cleanup")
+          .Set([](Model& m) { m.lock_status = kInvalidOwner; })
+          .LeftoverStays()
+          .Check([](const Model& m) { EXPECT_EQ(m.slept_ms, 0); }),
+      Row("the lock: STATUS_ACCESS_DENIED, a folder this account may not add to")
+          .Set([](Model& m) { m.lock_status = kAccessDenied; })
+          .LeftoverStays()
+          .Check([](const Model& m) { EXPECT_EQ(m.slept_ms, 0); }),
+      Row("the lock: a user's oplock on it, never acknowledged: on without it, no cleanup")
+          .Fact("an open that meets an oplock completes at once")
+          .Set([&](Model& m) {
+            WriteFileText(Etc() + "\\" + kLockName, "");
+            m.lock_oplocked = true;
+          })
+          .LeftoverStays()
+          .Check([&](const Model& m) {
+            EXPECT_EQ(m.cancels, 0);
+            EXPECT_EQ(::DeleteFileA((Etc() + "\\" + kLockName).c_str()), TRUE);
+          }),
+      Row("the lock's name left by a run that was killed: taken, and gone after").Set([&](Model&) {
+        WriteFileText(Etc() + "\\" + kLockName, "");
+      }),
+      Row("FileDispositionInfoEx: ERROR_INVALID_PARAMETER (before Windows 10 1709): the lock stays")
+          .Fact("POSIX delete frees the name while held")
+          .Set([](Model& m) { m.posix_deletes = false; })
+          .Check([&](const Model&) {
+            EXPECT_EQ(::DeleteFileA((Etc() + "\\" + kLockName).c_str()), TRUE);
+          }),
+      Row("the lock's name is a link: not taken, no cleanup")
+          .Set([&](Model& m) {
+            WriteFileText(Etc() + "\\" + kLockName, "");
+            m.attributes[Lower(Etc() + "\\" + kLockName)] = FILE_ATTRIBUTE_REPARSE_POINT;
+          })
+          .LeftoverStays()
+          .Check([&](const Model&) { ::DeleteFileA((Etc() + "\\" + kLockName).c_str()); }),
+      Row("GetFileInformationByHandleEx(FileStandardInfo) of the lock: ERROR_INVALID_PARAMETER: on "
+          "without it, no cleanup, the lock's name stays")
+          .Set([](Model& m) { m.info_errors[FileStandardInfo] = ERROR_INVALID_PARAMETER; })
+          .LeftoverStays()
+          .Check([&](const Model&) {
+            EXPECT_EQ(::DeleteFileA((Etc() + "\\" + kLockName).c_str()), TRUE);
+          }),
+  });
+}
+
+// Reading the hosts file once: writers, oplocks, locked parts, its names and
+// where it is.
+TEST_F(Win32ModelTest, Read) {
+  RunRows({
+      Row("NtCreateFile: STATUS_SHARING_VIOLATION while a writer holds the file, 3 times")
+          .Set([](Model& m) { m.writer_holds = 3; }),
+      Row("NtCreateFile: STATUS_SHARING_VIOLATION, the writer never lets go")
+          .Set([](Model& m) { m.writer_holds = 1000; })
+          .Fails("read: another program keeps the hosts file open (waited " + Seconds(kBusyWaitMs) +
+                 " s"),
+      Row("NtCreateFile FILE_COMPLETE_IF_OPLOCKED: STATUS_OPLOCK_BREAK_IN_PROGRESS, 3 times")
+          .Fact("an open that meets an oplock completes at once")
+          .Set([](Model& m) { m.oplock_breaks = 3; }),
+      Row("NtCreateFile FILE_COMPLETE_IF_OPLOCKED: STATUS_OPLOCK_BREAK_IN_PROGRESS, never "
+          "acknowledged")
+          .Fact("an open that meets an oplock completes at once")
+          .Set([](Model& m) { m.oplock_breaks = 1000; })
+          .Fails("opportunistic lock"),
+      Row("NtCreateFile without FILE_COMPLETE_IF_OPLOCKED waits for the oplock's holder: it is "
+          "never asked to")
+          .Fact("an open that meets an oplock completes at once")
+          .Set([](Model& m) { m.oplock_breaks = 1; })
+          .Check([](const Model& m) { EXPECT_EQ(m.cancels, 0); }),
+      Row("ReadFile: ERROR_LOCK_VIOLATION, a reader has locked a part of it")
+          .Fact("a read of a part another program has locked")
+          .Set([](Model& m) { m.read_error = ERROR_LOCK_VIOLATION; })
+          .Fails("(error 33)"),
+      Row("ReadFile: ERROR_IO_DEVICE")
+          .Set([](Model& m) { m.read_error = ERROR_IO_DEVICE; })
+          .Fails("read: "),
+      Row("GetFileInformationByHandle: nNumberOfLinks 2")
+          .Set([](Model& m) { m.links = 2; })
+          .Fails("hard links"),
+      Row("FindFirstFileNameW: the other name is the component store's")
+          .Fact("FindFirstFileNameW lists every name")
+          .Set([&](Model& m) {
+            m.links = 2;
+            m.names = {hosts_name_, store_name_};
+          }),
+      Row("FindFirstFileNameW: ERROR_MORE_DATA, then the names")
+          .Fact("FindFirstFileNameW lists every name")
+          .Set([&](Model& m) {
+            m.links = 2;
+            m.names = {long_store_name_, hosts_name_};
+          }),
+      Row("FindNextFileNameW: ERROR_MORE_DATA, then the name")
+          .Fact("FindFirstFileNameW lists every name")
+          .Set([&](Model& m) {
+            m.links = 2;
+            m.names = {hosts_name_, long_store_name_};
+          }),
+      Row("FindFirstFileNameW: ERROR_ACCESS_DENIED: the names cannot be told")
+          .Set([&](Model& m) {
+            m.links = 2;
+            m.names_error = ERROR_ACCESS_DENIED;
+          })
+          .Fails("hard links"),
+      Row("FindFirstFileNameW: the other name is elsewhere")
+          .Fact("FindFirstFileNameW lists every name")
+          .Set([&](Model& m) {
+            m.links = 2;
+            m.names = {hosts_name_, L"\\Users\\x\\hosts"};
+          })
+          .Fails("hard links"),
+      Row("no FindFirstFileNameW (Wine): the store's copy is found by its file ID")
+          .Set([&](Model&) {
+            ::CreateHardLinkA(store_.c_str(), Etc().append("\\hosts").c_str(), nullptr);
+          })
+          .Check([&](const Model&) { EXPECT_EQ(ReadFileText(store_), kOriginal); }),
+      Row("no FindFirstFileNameW (Wine): two names, and an unrelated file in the store's folder")
+          .Set([&](Model& m) {
+            m.links = 2;
+            WriteFileText(store_, kOriginal);
+          })
+          .Fails("2 names"),
+      Row("no FindFirstFileNameW (Wine): a second name outside the store")
+          .Set([&](Model&) {
+            ::CreateHardLinkA((Etc() + "\\hosts.other-name").c_str(), (Etc() + "\\hosts").c_str(),
+                              nullptr);
+          })
+          .Fails("2 names"),
+      Row("GetFinalPathNameByHandleA: ERROR_NOT_ENOUGH_MEMORY for the hosts file as opened")
+          .Set([](Model& m) { m.opened_path_error = ERROR_NOT_ENOUGH_MEMORY; })
+          .Fails("cannot tell where the file is"),
+      Row("GetFinalPathNameByHandleA: ERROR_PATH_NOT_FOUND, a volume without a drive letter")
+          .Set([](Model& m) { m.opened_path_error = ERROR_PATH_NOT_FOUND; })
+          .Fails("cannot tell where the file is"),
+      Row("a junction on the way leads the hosts name out of its folder")
+          .Fact("FILE_NAME_OPENED names the hard link opened")
+          .Set([&](Model& m) { m.opened_as = base_ + "\\elsewhere\\hosts"; })
+          .Fails("leads out of its folder"),
+  });
+}
+
+// The temporary file and the rename: every answer of both renames, of the
+// create, the writes and the flushes.
+TEST_F(Win32ModelTest, Replace) {
+  RunRows({
+      Row("nothing in the way").Set([](Model&) {}).Check([](const Model& m) {
+        // The lock: no sharing, open to the system alone.
+
+        EXPECT_EQ(m.lock_share, 0u);
+        EXPECT_EQ(m.lock_security, "D:P(A;;FA;;;SY)(A;;FA;;;BA)");
+        // The temporary file shares nothing; the folder is held for nothing
+
+        // that a sharing mode covers.
+
+        EXPECT_EQ(m.temp_share, 0u);
+        EXPECT_EQ(m.folder_access & (FILE_READ_DATA | FILE_WRITE_DATA | FILE_APPEND_DATA |
+                                     FILE_EXECUTE | DELETE | GENERIC_READ | GENERIC_WRITE),
+                  0u);
+      }),
+      Row("NtCreateFile FILE_CREATE: STATUS_DELETE_PENDING on a name whose delete is pending")
+          .Fact("FILE_CREATE on a name whose delete is pending")
+          .Set([](Model& m) { m.pending_delete_temp0 = true; }),
+      Row("NtCreateFile FILE_CREATE: STATUS_IO_DEVICE_ERROR: no rewrite in place")
+          .Set([](Model& m) { m.create_status = kIoDeviceError; })
+          .Fails("create temporary file"),
       // Windows 10 1607 and later on NTFS: the rename replaces the file this
       // process holds.
-      {"NtSetInformationFile FileRenameInformationEx: replaces the file held open",
-       "posix rename replaces a file held open sharing delete",
-       [](Model& m) { m.posix_renames = true; }, 0, "", false, false,
-       [](const Model& m) { EXPECT_TRUE(m.renamed_while_held); }},
-      {"FileRenameInformationEx: STATUS_SHARING_VIOLATION, a reader that does not share "
-       "delete, 3 times",
-       "posix rename refused while a holder does not share delete",
-       [](Model& m) {
-         m.posix_renames = true;
-         m.posix_rename_refusals = 3;
-       },
-       0, "", false},
-      {"FileRenameInformationEx: STATUS_ACCESS_DENIED, 3 times",
-       "posix rename refused while a holder does not share delete",
-       [](Model& m) {
-         m.posix_renames = true;
-         m.posix_rename_refusals = 3;
-         m.posix_rename_status = kAccessDenied;
-       },
-       0, "", false},
-      {"FileRenameInformationEx: STATUS_SHARING_VIOLATION for half a minute",
-       "posix rename refused while a holder does not share delete",
-       [](Model& m) {
-         m.posix_renames = true;
-         m.posix_rename_refusals = 1000;
-       },
-       -1, "replace: another program keeps the hosts file open (waited 30 s", false, false,
-       [](const Model& m) { EXPECT_EQ(m.slept_ms, 30000); }},
-      {"a rename that waits for the holder of a Read-Handle oplock: cancelled at the deadline",
-       "a rename waiting for a Read-Handle oplock's holder ends when cancelled",
-       [](Model& m) {
-         m.rename_blocks = true;
-         m.deadline_ms = 300;
-       },
-       -1, "replace: no answer within the time this tool allows it", false, false,
-       [](const Model& m) {
-         EXPECT_GT(m.cancels, 0);
-         EXPECT_FALSE(m.terminated);
-       }},
-      {"a rename that waits and ends not even when cancelled: the process ends with -1",
-       "a rename waiting for a Read-Handle oplock's holder ends when cancelled",
-       [](Model& m) {
-         m.rename_blocks = true;
-         m.uncancellable = true;
-         m.deadline_ms = 300;
-       },
-       -1, ": replace: no answer within 0 s, nor when cancelled", false, false,
-       [](const Model& m) {
-         EXPECT_TRUE(m.terminated);
-         EXPECT_EQ(m.exit_code, 0xFFFFFFFFu);
-       }},
-      {"CreateThread: ERROR_NOT_ENOUGH_MEMORY: the run goes on, without its deadline", "",
-       [](Model& m) { m.no_thread = true; }, 0, "", false},
-      {"FileRenameInformationEx: STATUS_NOT_SUPPORTED", "",
-       [](Model& m) {
-         m.posix_rename_refusals = 1;
-         m.posix_rename_status = kNotSupported;
-       },
-       0, "", false},
-      {"FileRenameInformationEx: STATUS_NOT_IMPLEMENTED (Wine 8)", "",
-       [](Model& m) {
-         m.posix_rename_refusals = 1;
-         m.posix_rename_status = kNotImplemented;
-       },
-       0, "", false},
-      {"FileRenameInformationEx: STATUS_FILE_SYSTEM_LIMITATION", "",
-       [](Model& m) {
-         m.posix_rename_refusals = 1;
-         m.posix_rename_status = kFileSystemLimitation;
-       },
-       0, "", false},
-      {"FileRenameInformationEx: STATUS_NOT_SAME_DEVICE, the name takes no replacement", "",
-       [](Model& m) {
-         m.posix_renames = true;
-         m.posix_rename_refusals = 1;
-         m.posix_rename_status = kNotSameDevice;
-       },
-       0, "", true},
+      Row("NtSetInformationFile FileRenameInformationEx: replaces the file held open")
+          .Fact("posix rename replaces a file held open sharing delete")
+          .Set([](Model& m) { m.posix_renames = true; })
+          .Check([](const Model& m) { EXPECT_TRUE(m.renamed_while_held); }),
+      Row("FileRenameInformationEx: STATUS_SHARING_VIOLATION, a reader that does not share "
+          "delete, 3 times")
+          .Fact("posix rename refused while a holder does not share delete")
+          .Set([](Model& m) {
+            m.posix_renames = true;
+            m.posix_rename_refusals = 3;
+          }),
+      Row("FileRenameInformationEx: STATUS_ACCESS_DENIED, 3 times")
+          .Fact("posix rename refused while a holder does not share delete")
+          .Set([](Model& m) {
+            m.posix_renames = true;
+            m.posix_rename_refusals = 3;
+            m.posix_rename_status = kAccessDenied;
+          }),
+      Row("FileRenameInformationEx: STATUS_SHARING_VIOLATION for half a minute")
+          .Fact("posix rename refused while a holder does not share delete")
+          .Set([](Model& m) {
+            m.posix_renames = true;
+            m.posix_rename_refusals = 1000;
+          })
+          .Fails("replace: another program keeps the hosts file open (waited " +
+                 Seconds(kRenameWaitMs) + " s")
+          .Check([](const Model& m) { EXPECT_EQ(m.slept_ms, kRenameWaitMs); }),
+      Row("FileRenameInformationEx: STATUS_NOT_SUPPORTED").Set([](Model& m) {
+        m.posix_rename_refusals = 1;
+        m.posix_rename_status = kNotSupported;
+      }),
+      Row("FileRenameInformationEx: STATUS_NOT_IMPLEMENTED (Wine 8)").Set([](Model& m) {
+        m.posix_rename_refusals = 1;
+        m.posix_rename_status = kNotImplemented;
+      }),
+      Row("FileRenameInformationEx: STATUS_FILE_SYSTEM_LIMITATION").Set([](Model& m) {
+        m.posix_rename_refusals = 1;
+        m.posix_rename_status = kFileSystemLimitation;
+      }),
+      Row("FileRenameInformationEx: STATUS_NOT_SAME_DEVICE, the name takes no replacement")
+          .Set([](Model& m) {
+            m.posix_renames = true;
+            m.posix_rename_refusals = 1;
+            m.posix_rename_status = kNotSameDevice;
+          })
+          .InPlace(),
       // Before Windows 10 1607, and on FAT: the file is let go before each rename.
-      {"FileRenameInformationEx: STATUS_INVALID_INFO_CLASS; the file changes during pass 1", "",
-       [](Model& m) {
-         m.on_identify = [&m] {
-           if (m.hosts_handles.empty() && ReadFileText(m.hosts) == kOriginal) {
-             WriteFileText(m.hosts, kOriginal + kAdded);
-           }
-         };
-       },
-       0, "", false, false, nullptr, kOriginal + kAdded},
-      {"NtSetInformationFile FileRenameInformation: STATUS_ACCESS_DENIED, the target is open, "
-       "4 times",
-       "classic rename refused over an open target",
-       [](Model& m) {
-         m.rename_refusals = 4;
-         m.rename_status = kAccessDenied;
-       },
-       0, "", false},
-      {"NtSetInformationFile FileRenameInformation: STATUS_SHARING_VIOLATION for half a minute", "",
-       [](Model& m) { m.rename_refusals = 1000; }, -1,
-       "replace: another program keeps the hosts file open (waited 30 s", false, false,
-       [](const Model& m) { EXPECT_EQ(m.slept_ms, 30000); }},
-      {"NtSetInformationFile FileRenameInformation: STATUS_NOT_SAME_DEVICE, the name takes no "
-       "replacement",
-       "",
-       [](Model& m) {
-         m.rename_refusals = 1;
-         m.rename_status = kNotSameDevice;
-       },
-       0, "", true},
-      {"NtSetInformationFile FileRenameInformation: STATUS_IO_DEVICE_ERROR: no rewrite in place",
-       "",
-       [](Model& m) {
-         m.rename_refusals = 1;
-         m.rename_status = kIoDeviceError;
-       },
-       -1, "replace: ", false},
+      Row("FileRenameInformationEx: STATUS_INVALID_INFO_CLASS; the file changes during pass 1")
+          .Set([](Model& m) {
+            m.on_identify = [&m] {
+              if (m.hosts_handles.empty() && ReadFileText(m.hosts) == kOriginal) {
+                WriteFileText(m.hosts, kOriginal + kAdded);
+              }
+            };
+          })
+          .From(kOriginal + kAdded),
+      Row("NtSetInformationFile FileRenameInformation: STATUS_ACCESS_DENIED, the target is open, "
+          "4 times")
+          .Fact("classic rename refused over an open target")
+          .Set([](Model& m) {
+            m.rename_refusals = 4;
+            m.rename_status = kAccessDenied;
+          }),
+      Row("NtSetInformationFile FileRenameInformation: STATUS_SHARING_VIOLATION for half a minute")
+          .Set([](Model& m) { m.rename_refusals = 1000; })
+          .Fails("replace: another program keeps the hosts file open (waited " +
+                 Seconds(kRenameWaitMs) + " s")
+          .Check([](const Model& m) { EXPECT_EQ(m.slept_ms, kRenameWaitMs); }),
+      Row("NtSetInformationFile FileRenameInformation: STATUS_NOT_SAME_DEVICE, the name takes no "
+          "replacement")
+          .Set([](Model& m) {
+            m.rename_refusals = 1;
+            m.rename_status = kNotSameDevice;
+          })
+          .InPlace(),
+      Row("NtSetInformationFile FileRenameInformation: STATUS_IO_DEVICE_ERROR: no rewrite in place")
+          .Set([](Model& m) {
+            m.rename_refusals = 1;
+            m.rename_status = kIoDeviceError;
+          })
+          .Fails("replace: "),
+      Row("NtCreateFile of the name for its attributes: STATUS_DELETE_PENDING, a change: the pass "
+          "starts over")
+          .Set([](Model& m) { m.identify_refusals = 1; }),
+      Row("FlushFileBuffers: ERROR_IO_DEVICE")
+          .Set([](Model& m) { m.flush_error = ERROR_IO_DEVICE; })
+          .Fails("flush temporary file"),
+      Row("FlushFileBuffers after the rename: ERROR_IO_DEVICE, the new content already in place")
+          .Fact("FlushFileBuffers after a rename")
+          .Set([](Model& m) { m.committed_flush_error = ERROR_IO_DEVICE; }),
+      Row("WriteFile: ERROR_DISK_FULL")
+          .Set([](Model& m) { m.write_error = ERROR_DISK_FULL; })
+          .Fails("write temporary file"),
+  });
+}
+
+// The rewrite in place, where no twin can be made or put in its place: a held
+// or oplocked folder, a folder that takes no new file, and failures while
+// rewriting.
+TEST_F(Win32ModelTest, InPlace) {
+  RunRows({
+      Row("another program holds the hosts folder without sharing: a rename into it is refused, "
+          "so the file is rewritten in place")
+          .Fact("a rename into a folder held without sharing writes is refused")
+          .Set([&](Model& m) {
+            m.folder_holder = ::CreateFileA(Etc().c_str(), FILE_LIST_DIRECTORY, 0, nullptr,
+                                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+          })
+          .InPlace()
+          .LeftoverStays()
+          .Check([](const Model& m) { ::CloseHandle(m.folder_holder); }),
       // SetFileInformationByHandle refuses a RootDirectory: the path is named.
-      {"a user's oplock on the hosts folder: listing it answers at once, and no rename into it "
-       "is tried: the file is rewritten in place",
-       "an open that meets an oplock completes at once",
-       [](Model& m) { m.folder_oplocked = true; }, 0, "", true, true,
-       [](const Model& m) { EXPECT_EQ(m.cancels, 0); }},
-      {"a leftover whose delete waits for a user's oplock: given up after 2 s, and the run goes "
-       "on",
-       "a delete waiting for a Read-Handle oplock's holder ends when cancelled",
-       [](Model& m) { m.stale_delete_blocks = true; }, 0, "", false, true,
-       [](const Model& m) {
-         EXPECT_GT(m.cancels, 0);
-         EXPECT_FALSE(m.terminated);
-       }},
-      {"GetFileInformationByHandleEx(FileAttributeTagInfo): ERROR_INVALID_PARAMETER on the way",
-       "", [](Model& m) { m.info_errors[FileAttributeTagInfo] = ERROR_INVALID_PARAMETER; }, -1,
-       "(error 87)", false, true},
-      {"GetFileInformationByHandleEx(FileStandardInfo) of the lock: ERROR_INVALID_PARAMETER: on "
-       "without it, no cleanup, the lock's name stays",
-       "", [](Model& m) { m.info_errors[FileStandardInfo] = ERROR_INVALID_PARAMETER; }, 0, "",
-       false, true,
-       [&](const Model&) { EXPECT_EQ(::DeleteFileA((Etc() + "\\" + kLockName).c_str()), TRUE); }},
-      {"ReadFile: ERROR_LOCK_VIOLATION, a reader has locked a part of it",
-       "a read of a part another program has locked",
-       [](Model& m) { m.read_error = ERROR_LOCK_VIOLATION; }, -1, "(error 33)", false},
-      {"LockFileEx: ERROR_LOCK_VIOLATION before rewriting in place: left as it is",
-       "a lock on all of a file a reader has locked a part of",
-       [](Model& m) {
-         m.create_status = kAccessDenied;
-         m.range_locked = true;
-       },
-       -1, "another program keeps the hosts file open", true},
-      {"FlushFileBuffers: ERROR_IO_DEVICE", "", [](Model& m) { m.flush_error = ERROR_IO_DEVICE; },
-       -1, "flush temporary file", false},
-      {"FlushFileBuffers after the rename: ERROR_IO_DEVICE, the new content already in place",
-       "FlushFileBuffers after a rename",
-       [](Model& m) { m.committed_flush_error = ERROR_IO_DEVICE; }, 0, "", false},
-      {"WriteFile: ERROR_DISK_FULL", "", [](Model& m) { m.write_error = ERROR_DISK_FULL; }, -1,
-       "write temporary file", false},
-      {"SetSecurityInfo: ERROR_INVALID_OWNER, and SeRestorePrivilege not held",
-       "setting another account as owner needs the restore privilege",
-       [](Model& m) { m.owner_refused = true; }, 0, "", true},
-      {"SetSecurityInfo: ERROR_INVALID_OWNER until SeRestorePrivilege is on",
-       "setting another account as owner needs the restore privilege",
-       [](Model& m) {
-         m.owner_refused = true;
-         m.privilege_held = true;
-       },
-       0, "", false, false, privilege_off_after_use},
-      {"SetSecurityInfo: ERROR_ACCESS_DENIED", "", [](Model& m) { m.set_security_error = 5; }, 0,
-       "", true},
-      {"SetSecurityInfo: ERROR_IO_DEVICE: no rewrite in place", "",
-       [](Model& m) { m.set_security_error = ERROR_IO_DEVICE; }, -1, "create temporary file",
-       false},
-      {"GetSecurityInfo: ERROR_ACCESS_DENIED", "", [](Model& m) { m.security_unreadable = true; },
-       0, "", true},
-      {"the hosts file belongs to a user: its owner is not handed on", "",
-       [](Model& m) { m.security = "O:BUG:SYD:(A;;FA;;;SY)"; }, 0, "", true},
-      {"a protected DACL stays protected", "",
-       [](Model& m) {
-         m.security =
-             "O:" + SidOfThisProcess() + "G:SYD:PAI(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x1200a9;;;BU)";
-       },
-       0, "", false, false,
-       [](const Model& m) {
-         EXPECT_EQ(m.copied, Sddl("O:" + SidOfThisProcess() +
-                                  "G:SYD:(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x1200a9;;;BU)"));
-         EXPECT_TRUE(m.copied_what & PROTECTED_DACL_SECURITY_INFORMATION);
-       }},
-      {"an inherited DACL stays inherited", "",
-       [](Model& m) { m.security = "O:BAG:SYD:AI(A;ID;FA;;;SY)(A;ID;FA;;;BA)"; }, 0, "", false,
-       false,
-       [](const Model& m) {
-         EXPECT_EQ(m.copied, Sddl("O:BAG:SYD:(A;ID;FA;;;SY)(A;ID;FA;;;BA)"));
-         EXPECT_TRUE(m.copied_what & UNPROTECTED_DACL_SECURITY_INFORMATION);
-       }},
-      {"the lock: STATUS_SHARING_VIOLATION while another run holds it, 3 times", "",
-       [](Model& m) { m.lock_busy = 3; }, 0, "", false},
-      {"the lock: STATUS_SHARING_VIOLATION for longer than a run waits: on without it", "",
-       [](Model& m) { m.lock_busy = 1000; }, 0, "", false, true},
-      {"the lock: STATUS_INVALID_OWNER, a run that is not elevated: on at once, no cleanup", "",
-       [](Model& m) { m.lock_status = kInvalidOwner; }, 0, "", false, true,
-       [](const Model& m) { EXPECT_EQ(m.slept_ms, 0); }},
-      {"the lock: STATUS_ACCESS_DENIED, a folder this account may not add to", "",
-       [](Model& m) { m.lock_status = kAccessDenied; }, 0, "", false, true,
-       [](const Model& m) { EXPECT_EQ(m.slept_ms, 0); }},
-      {"the lock: a user's oplock on it, never acknowledged: on without it, no cleanup",
-       "an open that meets an oplock completes at once",
-       [&](Model& m) {
-         WriteFileText(Etc() + "\\" + kLockName, "");
-         m.lock_oplocked = true;
-       },
-       0, "", false, true,
-       [&](const Model& m) {
-         EXPECT_EQ(m.cancels, 0);
-         EXPECT_EQ(::DeleteFileA((Etc() + "\\" + kLockName).c_str()), TRUE);
-       }},
-      {"the lock's name left by a run that was killed: taken, and gone after", "",
-       [&](Model&) { WriteFileText(Etc() + "\\" + kLockName, ""); }, 0, "", false},
-      {"FileDispositionInfoEx: ERROR_INVALID_PARAMETER (before Windows 10 1709): the lock stays",
-       "POSIX delete frees the name while held", [](Model& m) { m.posix_deletes = false; }, 0, "",
-       false, false,
-       [&](const Model&) { EXPECT_EQ(::DeleteFileA((Etc() + "\\" + kLockName).c_str()), TRUE); }},
-      {"the lock's name is a link: not taken, no cleanup", "",
-       [&](Model& m) {
-         WriteFileText(Etc() + "\\" + kLockName, "");
-         m.attributes[Lower(Etc() + "\\" + kLockName)] = FILE_ATTRIBUTE_REPARSE_POINT;
-       },
-       0, "", false, true,
-       [&](const Model&) { ::DeleteFileA((Etc() + "\\" + kLockName).c_str()); }},
-      {"a leftover with a second name stays", "",
-       [&](Model& m) { m.path_links[Lower(Etc() + "\\" + kStale)] = 2; }, 0, "", false, true},
-      {"a leftover that belongs to a user stays", "",
-       [&](Model& m) { m.descriptors[Lower(Etc() + "\\" + kStale)] = "O:BU"; }, 0, "", false, true},
-      {"a leftover that is a link stays", "",
-       [&](Model& m) { m.attributes[Lower(Etc() + "\\" + kStale)] = FILE_ATTRIBUTE_REPARSE_POINT; },
-       0, "", false, true},
-      {"GetFileInformationByHandle: nNumberOfLinks 2", "", [](Model& m) { m.links = 2; }, -1,
-       "hard links", false},
-      {"FindFirstFileNameW: the other name is the component store's",
-       "FindFirstFileNameW lists every name",
-       [&](Model& m) {
-         m.links = 2;
-         m.names = {hosts_name, store_name};
-       },
-       0, "", false},
-      {"FindFirstFileNameW: ERROR_MORE_DATA, then the names", "FindFirstFileNameW lists every name",
-       [&](Model& m) {
-         m.links = 2;
-         m.names = {long_store_name, hosts_name};
-       },
-       0, "", false},
-      {"FindNextFileNameW: ERROR_MORE_DATA, then the name", "FindFirstFileNameW lists every name",
-       [&](Model& m) {
-         m.links = 2;
-         m.names = {hosts_name, long_store_name};
-       },
-       0, "", false},
-      {"FindFirstFileNameW: ERROR_ACCESS_DENIED: the names cannot be told", "",
-       [&](Model& m) {
-         m.links = 2;
-         m.names_error = ERROR_ACCESS_DENIED;
-       },
-       -1, "hard links", false},
-      {"FindFirstFileNameW: the other name is elsewhere", "FindFirstFileNameW lists every name",
-       [&](Model& m) {
-         m.links = 2;
-         m.names = {hosts_name, L"\\Users\\x\\hosts"};
-       },
-       -1, "hard links", false},
-      {"no FindFirstFileNameW (Wine): the store's copy is found by its file ID", "",
-       [&](Model&) { ::CreateHardLinkA(store.c_str(), Etc().append("\\hosts").c_str(), nullptr); },
-       0, "", false, false, [&](const Model&) { EXPECT_EQ(ReadFileText(store), kOriginal); }},
-      {"no FindFirstFileNameW (Wine): two names, and an unrelated file in the store's folder", "",
-       [&](Model& m) {
-         m.links = 2;
-         WriteFileText(store, kOriginal);
-       },
-       -1, "2 names", false},
-      {"no FindFirstFileNameW (Wine): a second name outside the store", "",
-       [&](Model&) {
-         ::CreateHardLinkA((Etc() + "\\hosts.other-name").c_str(), (Etc() + "\\hosts").c_str(),
-                           nullptr);
-       },
-       -1, "2 names", false},
-      {"ReadFile: ERROR_IO_DEVICE", "", [](Model& m) { m.read_error = ERROR_IO_DEVICE; }, -1,
-       "read: ", false},
-      {"SetFilePointerEx: ERROR_INVALID_PARAMETER while rewriting in place, once", "",
-       [](Model& m) {
-         m.create_status = kAccessDenied;
-         m.seek_refusals = 1;
-       },
-       -1, "the original content was written back", true},
-      {"NtCreateFile of the name for its attributes: STATUS_DELETE_PENDING, a change: the pass "
-       "starts over",
-       "", [](Model& m) { m.identify_refusals = 1; }, 0, "", false},
-      {"SetEndOfFile: ERROR_USER_MAPPED_FILE while rewriting in place, once", "",
-       [](Model& m) {
-         m.create_status = kAccessDenied;
-         m.end_of_file_refusals = 1;
-       },
-       -1, "the original content was written back", true},
-      {"SetEndOfFile while rewriting in place waits past the deadline: the original is still "
-       "written back",
-       "",
-       [](Model& m) {
-         m.create_status = kAccessDenied;
-         m.end_of_file_blocks = true;
-         m.deadline_ms = 300;
-       },
-       -1, "the original content was written back", true},
-      {"GetFinalPathNameByHandleA: ERROR_NOT_ENOUGH_MEMORY for the hosts file as opened", "",
-       [](Model& m) { m.opened_path_error = ERROR_NOT_ENOUGH_MEMORY; }, -1,
-       "cannot tell where the file is", false},
-      {"GetFinalPathNameByHandleA: ERROR_PATH_NOT_FOUND, a volume without a drive letter", "",
-       [](Model& m) { m.opened_path_error = ERROR_PATH_NOT_FOUND; }, -1,
-       "cannot tell where the file is", false},
-      {"a junction on the way leads the hosts name out of its folder",
-       "FILE_NAME_OPENED names the hard link opened",
-       [&](Model& m) { m.opened_as = base_ + "\\elsewhere\\hosts"; }, -1, "leads out of its folder",
-       false},
-      {"the hosts folder is a reparse point", "",
-       [&](Model& m) { m.attributes[Lower(Etc())] = FILE_ATTRIBUTE_REPARSE_POINT; }, -1,
-       "open the folder", false, true},
-      {"a symbolic link of the system's into a folder only the system may change", "",
-       [&](Model& m) { link(m, kSystemOnly, kSystemOnly); }, 0, "", false, true},
-      {"a symbolic link that belongs to a user", "",
-       [&](Model& m) { link(m, "O:BUD:(A;;FA;;;BU)", kSystemOnly); }, -1,
-       "follow the symbolic link ", false, true},
-      {"a symbolic link of the system's in a folder that belongs to a user", "",
-       [&](Model& m) {
-         link(m, kSystemOnly, kSystemOnly);
-         m.descriptors[Lower(Etc())] = "O:BUD:(A;;FA;;;BU)";
-       },
-       -1, "the folder holding it", false, true},
-      {"a symbolic link whose DACL lets users change only its DACL", "",
-       [&](Model& m) { link(m, "O:SYD:(A;;FA;;;SY)(A;;WD;;;BU)", kSystemOnly); }, -1,
-       "its DACL lets S-1-5-32-545 change it", false, true},
-      {"a link's DACL: an object entry without GUIDs lets users change it", "",
-       [&](Model& m) {
-         link(m, kSystemOnly, kSystemOnly);
-         m.aces[Lower(m.hosts)] = UsersMay(ACCESS_ALLOWED_OBJECT_ACE_TYPE, FILE_ALL_ACCESS);
-       },
-       -1, "its DACL lets S-1-5-32-545 change it", false, true},
-      {"a link's DACL: a callback object entry with an object type lets users change it", "",
-       [&](Model& m) {
-         link(m, kSystemOnly, kSystemOnly);
-         m.aces[Lower(m.hosts)] = UsersMay(ACCESS_ALLOWED_CALLBACK_OBJECT_ACE_TYPE,
-                                           FILE_ALL_ACCESS, ACE_OBJECT_TYPE_PRESENT);
-       },
-       -1, "its DACL lets S-1-5-32-545 change it", false, true},
-      {"a link's DACL: an object entry with both GUIDs lets users read it: followed", "",
-       [&](Model& m) {
-         link(m, kSystemOnly, kSystemOnly);
-         m.aces[Lower(m.hosts)] =
-             UsersMay(ACCESS_ALLOWED_OBJECT_ACE_TYPE, FILE_GENERIC_READ,
-                      ACE_OBJECT_TYPE_PRESENT | ACE_INHERITED_OBJECT_TYPE_PRESENT);
-       },
-       0, "", false, true},
-      {"a link's DACL: a compound entry, which the check does not read", "",
-       [&](Model& m) {
-         link(m, kSystemOnly, kSystemOnly);
-         m.aces[Lower(m.hosts)] = UsersMay(ACCESS_ALLOWED_COMPOUND_ACE_TYPE, FILE_GENERIC_READ);
-       },
-       -1, "an entry of a kind this tool does not read (type 4)", false, true},
-      {"a relative symbolic link, up and down again", "",
-       [&](Model& m) { link_naming(m, "..\\..\\..\\linked_hosts", 1); }, 0, "", false, true},
-      {"a symbolic link relative to its volume's root", "",
-       [&](Model& m) { link_naming(m, linked.substr(2), 1); }, 0, "", false, true},
-      {"a symbolic link to a share: \\??\\UNC\\ is the share's root, not a name here", "",
-       [&](Model& m) { link_naming(m, "\\??\\UNC\\server\\share\\hosts", 0); }, -1,
-       "\\\\server\\share\\: ", false, true},
-      {"a symbolic link to a volume by its GUID: that volume's root", "",
-       [&](Model& m) { link_naming(m, "\\??\\Volume{01234567-89ab-cdef-0123-456789abcdef}\\h", 0); },
-       -1, "\\\\?\\Volume{01234567-89ab-cdef-0123-456789abcdef}\\: ", false, true},
-      {"a symbolic link to a device's own name: refused", "",
-       [&](Model& m) { link_naming(m, "\\Device\\HarddiskVolume3\\hosts", 0); }, -1,
-       "is not a path on a drive, a share or a volume", false, true},
-      {"a junction of the system's on the way: followed, and what it leads to rewritten", "",
-       [&](Model& m) { junction(m, kSystemOnly); }, 0, "", false, true},
-      {"a junction on the way that belongs to a user", "",
-       [&](Model& m) { junction(m, "O:BUD:(A;;FA;;;BU)"); }, -1,
-       "drivers: it belongs to S-1-5-32-545", false, true},
-      {"a symbolic link of Administrators' whose DACL lets users change it", "",
-       [&](Model& m) { link(m, "O:BAD:(A;;FA;;;BA)(A;;FA;;;BU)", kSystemOnly); }, -1,
-       "its DACL lets S-1-5-32-545 change it", false, true},
-      {"a symbolic link into a folder that belongs to a user", "",
-       [&](Model& m) { link(m, kSystemOnly, "O:BUD:(A;;FA;;;BU)"); }, -1,
-       "it belongs to S-1-5-32-545",
-       false, true},
-      {"a symbolic link through a folder in which users may delete what is there", "",
-       [&](Model& m) {
-         link(m, kSystemOnly, "O:SYD:(A;;FA;;;SY)(A;;0x1200e9;;;BU)");  // list, delete children
-         ::CreateDirectoryA((base_ + "\\elsewhere").c_str(), nullptr);
-         m.symlinks[Lower(m.hosts)] = m.file = base_ + "\\elsewhere\\hosts";
-       },
-       -1, "lets S-1-5-32-545 rename or remove what is in it", false, true},
-      {"a symbolic link into a folder of Administrators' that users may add to", "",
-       [&](Model& m) { link(m, kSystemOnly, kUsersMayAdd); }, -1,
-       "its DACL lets S-1-5-32-545 change it", false, true},
-      {"a second link in a chain, which belongs to a user", "",
-       [&](Model& m) {
-         WriteFileText(base_ + "\\middle", "");
-         m.symlinks[Lower(m.hosts)] = base_ + "\\middle";
-         m.symlinks[Lower(base_ + "\\middle")] = linked;
-         m.descriptors[Lower(m.hosts)] = kSystemOnly;
-         m.descriptors[Lower(Etc())] = kSystemOnly;
-         m.descriptors[Lower(base_ + "\\middle")] = "O:BUD:(A;;FA;;;BU)";
-         m.descriptors[Lower(base_)] = kSystemOnly;
-       },
-       -1, "\\middle: it belongs to S-1-5-32-545", false, true},
-      {"a reparse point that is not a link (a compressed system file): the file itself", "",
-       [&](Model& m) { m.other_reparse.insert(Lower(m.hosts)); }, 0, "", false},
-      {"FSCTL_GET_REPARSE_POINT: ERROR_NOT_A_REPARSE_POINT, the link went meanwhile", "",
-       [&](Model& m) {
-         link(m, kSystemOnly, kSystemOnly);
-         m.reparse_error = ERROR_NOT_A_REPARSE_POINT;
-       },
-       -1, "follow the symbolic link ", false, true},
-      {"links that lead to each other without end", "",
-       [&](Model& m) {
-         m.symlinks[Lower(m.hosts)] = m.hosts;
-         m.descriptors[Lower(m.hosts)] = kSystemOnly;
-         m.descriptors[Lower(Etc())] = kSystemOnly;
-       },
-       -1, "too many levels of symbolic links", false, true},
-      {"SystemRoot empty", "", [](Model& m) { m.root = ""; }, -1, "SystemRoot", false, true},
-      {"SystemRoot relative", "", [](Model& m) { m.root = "Windows"; }, -1, "not an absolute path",
-       false, true},
-      {"SystemRoot relative to a drive", "", [](Model& m) { m.root = "C:Windows"; }, -1,
-       "relative to a drive", false, true},
-      {"SystemRoot a network path", "", [](Model& m) { m.root = "\\\\host\\share"; }, -1,
-       "network or device path", false, true},
-      {"SystemRoot a device path", "", [&](Model& m) { m.root = "\\\\?\\" + base_; }, -1,
-       "network or device path", false, true},
-      {"SystemRoot a device's name under a folder: GetFullPathNameA names the device",
-       "a device name under a folder",
-       [&](Model& m) {
-         m.root = base_ + "\\COM1";
-         m.full_path = "\\\\.\\COM1";
-       },
-       -1, "names the device \\\\.\\COM1", false, true},
-      {"SystemRoot another folder", "", [&](Model& m) { m.root = base_ + "\\elsewhere"; }, -1,
-       "is not the Windows directory", false, true},
-      {"SystemRoot a file", "",
-       [&](Model& m) {
-         WriteFileText(base_ + "\\a_file", "");
-         m.root = base_ + "\\a_file";
-       },
-       -1, "is not a folder", false, true},
-      {"SystemRoot a symbolic link to the Windows directory: not followed", "",
-       [&](Model& m) {
-         ::CreateDirectoryA((base_ + "\\winlink").c_str(), nullptr);
-         m.symlinks[Lower(base_ + "\\winlink")] = base_;
-         m.root = base_ + "\\winlink";
-         m.file = Etc() + "\\hosts";
-       },
-       -1, "is a junction, link or other reparse point", false, true},
+      Row("a user's oplock on the hosts folder: listing it answers at once, and no rename into it "
+          "is tried: the file is rewritten in place")
+          .Fact("an open that meets an oplock completes at once")
+          .Set([](Model& m) { m.folder_oplocked = true; })
+          .InPlace()
+          .LeftoverStays()
+          .Check([](const Model& m) { EXPECT_EQ(m.cancels, 0); }),
+      Row("NtCreateFile FILE_CREATE: STATUS_ACCESS_DENIED, the folder takes no new file")
+          .Set([](Model& m) { m.create_status = kAccessDenied; })
+          .InPlace(),
+      Row("LockFileEx: ERROR_LOCK_VIOLATION before rewriting in place: left as it is")
+          .Fact("a lock on all of a file a reader has locked a part of")
+          .Set([](Model& m) {
+            m.create_status = kAccessDenied;
+            m.range_locked = true;
+          })
+          .Fails("another program keeps the hosts file open")
+          .InPlace(),
+      Row("SetFilePointerEx: ERROR_INVALID_PARAMETER while rewriting in place, once")
+          .Set([](Model& m) {
+            m.create_status = kAccessDenied;
+            m.seek_refusals = 1;
+          })
+          .Fails("the original content was written back")
+          .InPlace(),
+      Row("SetEndOfFile: ERROR_USER_MAPPED_FILE while rewriting in place, once")
+          .Set([](Model& m) {
+            m.create_status = kAccessDenied;
+            m.end_of_file_refusals = 1;
+          })
+          .Fails("the original content was written back")
+          .InPlace(),
+  });
+}
+
+// Calls that wait past the run's time limit: cancelled, or not even then, and
+// a run without a thread of its own.
+TEST_F(Win32ModelTest, Deadline) {
+  RunRows({
+      Row("a rename that waits for the holder of a Read-Handle oplock: cancelled at the deadline")
+          .Fact("a rename waiting for a Read-Handle oplock's holder ends when cancelled")
+          .Set([](Model& m) {
+            m.rename_blocks = true;
+            m.deadline_ms = 300;
+          })
+          .Fails("replace: no answer within the time this tool allows it")
+          .Check([](const Model& m) {
+            EXPECT_GT(m.cancels, 0);
+            EXPECT_FALSE(m.terminated);
+          }),
+      Row("a rename that waits and ends not even when cancelled: the process ends with -1")
+          .Fact("a rename waiting for a Read-Handle oplock's holder ends when cancelled")
+          .Set([](Model& m) {
+            m.rename_blocks = true;
+            m.uncancellable = true;
+            m.deadline_ms = 300;
+          })
+          .Fails(": replace: no answer within 0 s, nor when cancelled")
+          .Check([](const Model& m) {
+            EXPECT_TRUE(m.terminated);
+            EXPECT_EQ(m.exit_code, 0xFFFFFFFFu);
+          }),
+      Row("CreateThread: ERROR_NOT_ENOUGH_MEMORY: the run goes on, without its deadline")
+          .Set([](Model& m) { m.no_thread = true; }),
+      Row("SetEndOfFile while rewriting in place waits past the deadline: the original is still "
+          "written back")
+          .Set([](Model& m) {
+            m.create_status = kAccessDenied;
+            m.end_of_file_blocks = true;
+            m.deadline_ms = 300;
+          })
+          .Fails("the original content was written back")
+          .InPlace(),
+  });
+}
+
+// Leftovers of killed runs: removed where they are this tool's, left where not,
+// and given up where their delete waits.
+TEST_F(Win32ModelTest, Cleanup) {
+  RunRows({
+      Row("a leftover whose delete waits for a user's oplock: given up after 2 s, and the run goes "
+          "on")
+          .Fact("a delete waiting for a Read-Handle oplock's holder ends when cancelled")
+          .Set([](Model& m) { m.stale_delete_blocks = true; })
+          .LeftoverStays()
+          .Check([](const Model& m) {
+            EXPECT_GT(m.cancels, 0);
+            EXPECT_FALSE(m.terminated);
+          }),
+      Row("a leftover with a second name stays")
+          .Set([&](Model& m) { m.path_links[Lower(Etc() + "\\" + kStale)] = 2; })
+          .LeftoverStays(),
+      Row("a leftover that belongs to a user stays")
+          .Set([&](Model& m) { m.descriptors[Lower(Etc() + "\\" + kStale)] = "O:BU"; })
+          .LeftoverStays(),
+      Row("a leftover that is a link stays")
+          .Set([&](Model& m) {
+            m.attributes[Lower(Etc() + "\\" + kStale)] = FILE_ATTRIBUTE_REPARSE_POINT;
+          })
+          .LeftoverStays(),
+  });
+}
+
+// What SystemRoot may name: the Windows directory however it is spelled, and
+// nothing else.
+TEST_F(Win32ModelTest, SystemRoot) {
+  RunRows({
+      Row("SystemRoot empty")
+          .Set([](Model& m) { m.root = ""; })
+          .Fails("SystemRoot")
+          .LeftoverStays(),
+      Row("SystemRoot relative")
+          .Set([](Model& m) { m.root = "Windows"; })
+          .Fails("not an absolute path")
+          .LeftoverStays(),
+      Row("SystemRoot relative to a drive")
+          .Set([](Model& m) { m.root = "C:Windows"; })
+          .Fails("relative to a drive")
+          .LeftoverStays(),
+      Row("SystemRoot a network path")
+          .Set([](Model& m) { m.root = "\\\\host\\share"; })
+          .Fails("network or device path")
+          .LeftoverStays(),
+      Row("SystemRoot a device path")
+          .Set([&](Model& m) { m.root = "\\\\?\\" + base_; })
+          .Fails("network or device path")
+          .LeftoverStays(),
+      Row("SystemRoot a device's name under a folder: GetFullPathNameA names the device")
+          .Fact("a device name under a folder")
+          .Set([&](Model& m) {
+            m.root = base_ + "\\COM1";
+            m.full_path = "\\\\.\\COM1";
+          })
+          .Fails("names the device \\\\.\\COM1")
+          .LeftoverStays(),
+      Row("SystemRoot another folder")
+          .Set([&](Model& m) { m.root = base_ + "\\elsewhere"; })
+          .Fails("is not the Windows directory")
+          .LeftoverStays(),
+      Row("SystemRoot a file")
+          .Set([&](Model& m) {
+            WriteFileText(base_ + "\\a_file", "");
+            m.root = base_ + "\\a_file";
+          })
+          .Fails("is not a folder")
+          .LeftoverStays(),
+      Row("SystemRoot a symbolic link to the Windows directory: not followed")
+          .Set([&](Model& m) {
+            ::CreateDirectoryA((base_ + "\\winlink").c_str(), nullptr);
+            m.symlinks[Lower(base_ + "\\winlink")] = base_;
+            m.root = base_ + "\\winlink";
+            m.file = Etc() + "\\hosts";
+          })
+          .Fails("is a junction, link or other reparse point")
+          .LeftoverStays(),
       // The files are then opened through the system's own spelling of it.
-      {"SystemRoot the same folder in capitals", "", [&](Model& m) { m.root = Upper(base_); }, 0,
-       "", false, false,
-       [&](const Model& m) {
-         const std::string name = base_.substr(base_.find_last_of('\\') + 1);
-         EXPECT_NE(std::find(m.walked.begin(), m.walked.end(), name), m.walked.end());
-       }},
-      {"SystemRoot the same folder with a trailing backslash", "",
-       [&](Model& m) { m.root = base_ + "\\"; }, 0, "", false},
-      {"GetSystemWindowsDirectoryA: 0", "", [](Model& m) { m.windows_unreadable = true; }, -1,
-       "the Windows directory cannot be read", false, true},
-      {"SetProcessMitigationPolicy: ERROR_INVALID_PARAMETER, a Windows without RedirectionGuard",
-       "SetProcessMitigationPolicy takes RedirectionGuard",
-       [](Model& m) { m.mitigation_fails = true; }, 0, "", false},
-      {"no SetProcessMitigationPolicy (before Windows 8)", "",
-       [](Model& m) { m.no_mitigation = true; }, 0, "", false},
-      {"no SetDefaultDllDirectories (Windows 7 without KB2533623)", "",
-       [](Model& m) { m.no_dll_directories = true; }, 0, "", false},
-  };
-  for (const Row& row : rows) {
-    if (*row.fact != '\0') {
-      EXPECT_TRUE(IsWindowsFact(row.fact)) << row.outcome << ": " << row.fact;
-    }
-    for (const bool install : {true, false}) {
-      const std::string label = std::string(row.outcome) + (install ? " (install)" : "");
-      WriteFileText(Etc() + "\\hosts", kOriginal);
-      WriteFileText(Etc() + "\\" + kStale, "a killed run's");
-      Model m;
-      m.hosts = Etc() + "\\hosts";
-      m.security = "O:" + SidOfThisProcess() + "G:SYD:(A;;FA;;;SY)";
-      row.set(m);
-      // A link's target is rewritten, and the link stays as it is.
-      const std::string file = !m.file.empty()      ? m.file
-                               : m.symlinks.empty() ? Etc() + "\\hosts"
-                                                    : linked;
-      if (file != Etc() + "\\hosts") WriteFileText(file, kOriginal);
-      std::string err;
-      const int status = Run(m, install, &err);
-      EXPECT_EQ(status, row.status) << label << err;
-      // A row names what the error line says exactly when it fails.
-      EXPECT_EQ(*row.says == '\0', row.status == 0) << label;
-      if (status == 0) {
-        EXPECT_EQ(ReadFileText(file), RewrittenHostsText(row.before, install)) << label;
-        EXPECT_EQ(err, "") << label;
-        // Durable before exit 0: the file renamed into place was flushed.
-        EXPECT_EQ(m.flushed_after_commit, !row.in_place) << label;
-      } else {
-        EXPECT_EQ(ReadFileText(file), row.before) << label;
-        EXPECT_EQ(err.find("hosts_entry_tool: "), 0u) << label << err;
-        // One line; where the process had to be ended, that line comes first.
-        if (!m.terminated) {
-          EXPECT_EQ(err.find('\n'), err.size() - 1) << label << err;
-        }
-        EXPECT_NE(err.substr(0, err.find('\n')).find(row.says), std::string::npos) << label << err;
-      }
-      if (file != Etc() + "\\hosts") {
-        EXPECT_EQ(ReadFileText(Etc() + "\\hosts"), kOriginal) << label;
-      }
-      EXPECT_EQ(m.in_place_opens > 0, row.in_place) << label;
-      EXPECT_LE(m.slept_ms, 30000) << label;
-      // Before anything else, DLLs from System32 only; RedirectionGuard on.
-      if (!m.no_dll_directories) {
-        EXPECT_EQ(m.dll_directories_call, 1) << label;
-        EXPECT_EQ(m.dll_directories, static_cast<DWORD>(LOAD_LIBRARY_SEARCH_SYSTEM32)) << label;
-      }
-      if (!m.no_mitigation && !m.mitigation_fails) {
-        EXPECT_EQ(m.mitigation, 1u) << label;
-      }
-      if (row.check) row.check(m);
-      // Nothing of this run stays; a killed run's file goes, where it may.
-      EXPECT_EQ(Leftovers(Etc()),
-                row.stale_stays ? std::vector<std::string>{kStale} : std::vector<std::string>())
-          << label;
-      ::DeleteFileA((Etc() + "\\" + kStale).c_str());
-      ::DeleteFileA((Etc() + "\\hosts.other-name").c_str());
-      ::DeleteFileA(store.c_str());
-      ::DeleteFileA(file.c_str());
-    }
-  }
+      Row("SystemRoot the same folder in capitals")
+          .Set([&](Model& m) { m.root = Upper(base_); })
+          .Check([&](const Model& m) {
+            const std::string name = base_.substr(base_.find_last_of('\\') + 1);
+            EXPECT_NE(std::find(m.walked.begin(), m.walked.end(), name), m.walked.end());
+          }),
+      Row("SystemRoot the same folder with a trailing backslash").Set([&](Model& m) {
+        m.root = base_ + "\\";
+      }),
+      Row("GetSystemWindowsDirectoryA: 0")
+          .Set([](Model& m) { m.windows_unreadable = true; })
+          .Fails("the Windows directory cannot be read")
+          .LeftoverStays(),
+  });
+}
+
+// The process made safe before anything else: DLLs from System32 only, and
+// RedirectionGuard where Windows has it.
+TEST_F(Win32ModelTest, Hardening) {
+  RunRows({
+      Row("SetProcessMitigationPolicy: ERROR_INVALID_PARAMETER, a Windows without RedirectionGuard")
+          .Fact("SetProcessMitigationPolicy takes RedirectionGuard")
+          .Set([](Model& m) { m.mitigation_fails = true; }),
+      Row("no SetProcessMitigationPolicy (before Windows 8)").Set([](Model& m) {
+        m.no_mitigation = true;
+      }),
+      Row("no SetDefaultDllDirectories (Windows 7 without KB2533623)").Set([](Model& m) {
+        m.no_dll_directories = true;
+      }),
+  });
 }
 
 // A live run's temporary file, as the tool shares it, refuses another run's
