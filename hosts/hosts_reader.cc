@@ -25,12 +25,19 @@ HostsReader::HostsReader(FileSystem& fs, HeldFile* source, std::uint64_t size, S
 HostsReader::~HostsReader() { fs_.FreeHold(buffer_, capacity_); }
 
 Status HostsReader::Next() {
-  do {
-    if (at_end_) break;
+  // Until a line feed comes in with the new bytes: whoever reads on from
+  // here looks at what is held from its last unfinished line on, so a line
+  // that takes many reads is looked at once, when it is whole.
+  bool line_ended = false;
+  while (!at_end_ && !line_ended) {
+    const std::size_t from = filled_;
     if (Status status = ReadMore(); !status.ok()) return status.In(StepName(step_));
-  } while (!encoding_checked_ && filled_ < 2);
-  if (!encoding_checked_ && IsUtf16Text(text())) return Status::Failed(kUtf16Message);
-  encoding_checked_ = true;
+    line_ended = std::memchr(buffer_ + from, '\n', filled_ - from) != nullptr;
+    if (!encoding_checked_ && (filled_ >= 2 || at_end_)) {
+      if (IsUtf16Text(text())) return Status::Failed(kUtf16Message);
+      encoding_checked_ = true;
+    }
+  }
   return Status();
 }
 

@@ -28,7 +28,7 @@ class HostsReader {
   HostsReader& operator=(const HostsReader&) = delete;
   ~HostsReader();
 
-  // Reads what follows, once at least two bytes are in or the file ended.
+  // Reads what follows, up to where a line ends or the file does.
   Status Next();
   // Reads everything that is left.
   Status ReadToEnd();
