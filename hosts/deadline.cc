@@ -36,10 +36,18 @@ class Deadline {
     if (!done) {
       expired_in_ = step_.load();
       expired_ = true;
-      const Clock::time_point grace_end = Clock::now() + grace_;
-      do {
-        worker_->CancelWaitingCall();
-      } while (!worker_->Wait(kCancelEveryMs) && Clock::now() < grace_end);
+      // A rewrite in place is never cut short: its grace period begins
+      // again once it has ended.
+      Clock::time_point grace_end = Clock::now() + grace_;
+      for (;;) {
+        const bool rewriting = CancelUnlessRewriting();
+        if (worker_->Wait(kCancelEveryMs)) break;
+        if (rewriting) {
+          grace_end = Clock::now() + grace_;
+        } else if (Clock::now() >= grace_end) {
+          break;
+        }
+      }
       if (!worker_->Wait(0)) {
         EndProcess();
         ended = true;
@@ -67,6 +75,26 @@ class Deadline {
     const std::lock_guard<std::mutex> lock(mutex_);
     subject_ = subject;
   }
+
+  // A rewrite in place, or the writing back of the original, under way for
+  // as long as this lives: the deadline neither cancels it nor ends the
+  // process meanwhile, since either could leave a mixture of the two.
+  class Rewriting {
+   public:
+    explicit Rewriting(Deadline& deadline) : deadline_(deadline) {
+      const std::lock_guard<std::mutex> lock(deadline_.mutex_);
+      deadline_.rewriting_ = true;
+    }
+    Rewriting(const Rewriting&) = delete;
+    Rewriting& operator=(const Rewriting&) = delete;
+    ~Rewriting() {
+      const std::lock_guard<std::mutex> lock(deadline_.mutex_);
+      deadline_.rewriting_ = false;
+    }
+
+   private:
+    Deadline& deadline_;
+  };
 
   // A step the run can do without, under way for as long as this lives.
   class Optional {
@@ -97,6 +125,14 @@ class Deadline {
     }
   }
 
+  // Cancels the update's waiting call, unless it is rewriting the file in
+  // place; true when it is.
+  bool CancelUnlessRewriting() {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (!rewriting_) worker_->CancelWaitingCall();
+    return rewriting_;
+  }
+
   void EndProcess() {
     std::string subject;
     {
@@ -121,6 +157,7 @@ class Deadline {
   std::mutex mutex_;                                      // the subject, and an optional step's end
   std::string subject_ = "SystemRoot";
   Clock::time_point optional_until_;  // when the optional step under way must end
+  bool rewriting_ = false;            // a rewrite in place is under way
 };
 
 class DeadlineHeldFile : public HeldFile {
@@ -148,6 +185,7 @@ class DeadlineInPlaceFile : public InPlaceFile {
   }
   Status Overwrite(std::string_view data) override {
     if (Status late = deadline_.Begin(Step::kRewriteInPlace); !late.ok()) return late;
+    const Deadline::Rewriting rewriting(deadline_);
     return inner_->Overwrite(data);
   }
 
@@ -182,9 +220,9 @@ class DeadlineTempFile : public TempFile {
     if (Status late = deadline_.Begin(Step::kFlushTemp); !late.ok()) return late;
     return inner_->Sync();
   }
-  Status Commit(const std::string& target, bool replace) override {
+  Status Commit(const std::string& target, const FileInfo& expected) override {
     if (Status late = deadline_.Begin(Step::kReplace); !late.ok()) return late;
-    return inner_->Commit(target, replace);
+    return inner_->Commit(target, expected);
   }
   Status Discard() override {
     const Deadline::Optional optional(deadline_, Step::kRemoveTemp);

@@ -26,7 +26,8 @@
 //   folder->CreateTemp(name, hosts, &temp);  a twin of the file beside it
 //   temp->Write(...); temp->Sync();          the new content, flushed
 //   folder->Identify(name, &now);            still the version that was read?
-//   temp->Commit(name, replace);             put it in place in one step;
+//   temp->Commit(name, info);                put it in place in one step, if the
+//                                              file is still the version read;
 //     or temp->Discard();                      or remove it, on every other path
 //   folder->OpenInPlace(name, &file, &info); the fallback where no twin can be
 //   file->Read(...); file->Overwrite(data);    made or the name takes no
@@ -118,14 +119,18 @@ class TempFile {
   virtual Status Sync() = 0;
 
   // Puts the file in the place of `target` in one step: in place of the
-  // file there when `replace` is set, and otherwise only if there is none
-  // (kExists if there is). kBusy while another program has the target open;
-  // kHeldHere when the system cannot replace a file this process has open
-  // (let go of it and call again); kInPlaceOnly when the name takes no
-  // replacement (a mount point, another device). On success the new file is
-  // flushed and closed and the temporary name is gone; on failure both are
-  // as they were.
-  virtual Status Commit(const std::string& target, bool replace) = 0;
+  // file there, the version `expected` describes, or, where `expected` says
+  // there was none, only if there still is none (kExists if there is). Only
+  // this run's own file is put in place. kChanged where the platform can
+  // tell that the file it replaced was not that version after all, or that
+  // another program was about to write it: that version is put back. kBusy
+  // while another program has the target open; kHeldHere when the system
+  // cannot replace a file this process has open (let go of it and call
+  // again); kInPlaceOnly when the name takes no replacement (a mount point,
+  // another device) or the hosts file's owner cannot be given. On success
+  // the new file is flushed and closed and the temporary name is gone; on
+  // failure both are as they were.
+  virtual Status Commit(const std::string& target, const FileInfo& expected) = 0;
 
   // Removes the file and closes it.
   virtual Status Discard() = 0;

@@ -316,13 +316,14 @@ class Update {
     Backoff waits(fs_, kRenameWaitMs);
     for (;;) {
       if (Status status = CheckUnchanged(before); !status.ok()) return Abandon(temp, path, status);
-      Status status = temp->Commit(name_, before.exists);
+      Status status = temp->Commit(name_, before);
       const auto fail = [&] { return Abandon(temp, path, In(status, Step::kReplace)); };
       switch (status.code()) {
         case Code::kOk:  // done
           temp.reset();
           return status;
         case Code::kExists:  // another program created the file meanwhile: start over
+        case Code::kChanged:  // or changed it, and its version is back in place
           return Abandon(temp, path, Changed());
         case Code::kHeldHere:  // retry once this process has let go of the file
           if (hosts == nullptr) return fail();

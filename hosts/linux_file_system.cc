@@ -12,6 +12,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/fs.h>
+#include <pthread.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
@@ -21,6 +22,7 @@
 
 #include <cassert>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -128,6 +130,41 @@ class LinuxFile : public InPlaceFile {
   ~LinuxFile() override { close(fd_); }
   int fd() const { return fd_; }
 
+  // Asks to be told when another program opens the file for writing: a
+  // lease, which makes that program's open wait until this run lets go of
+  // it (or for lease-break-time, 45 s by default) and sends this run a
+  // signal. kBusy while another program has the file open for writing, and
+  // so may write it at any moment. Where the file system has no leases, or
+  // this account may not take one, the run goes on without; the check
+  // before the replace still sees a change made by then.
+  Status Lease() {
+    // SIGURG, kept pending (blocked) rather than handled: the run looks for
+    // it once it has let go of the lease, so that a program that began to
+    // wait at any moment until then is seen. A signal of an earlier pass's
+    // lease is taken out of the way first.
+    sigset_t break_signal;
+    sigemptyset(&break_signal);
+    sigaddset(&break_signal, SIGURG);
+    pthread_sigmask(SIG_BLOCK, &break_signal, nullptr);
+    TakeBreak();
+    leased_ = fcntl(fd_, F_SETSIG, SIGURG) == 0 && fcntl(fd_, F_SETLEASE, F_RDLCK) == 0;
+    if (!leased_ && errno == EAGAIN) {
+      return Status(Code::kBusy, "another program has it open for writing");
+    }
+    return Status();
+  }
+  bool leased() const { return leased_; }
+
+  // Whether another program began to wait to write a leased file since the
+  // lease was taken; the signal that says so is taken with the answer.
+  static bool TakeBreak() {
+    sigset_t break_signal;
+    sigemptyset(&break_signal);
+    sigaddset(&break_signal, SIGURG);
+    const timespec now{0, 0};
+    return sigtimedwait(&break_signal, nullptr, &now) == SIGURG;
+  }
+
   Status Read(char* buffer, std::size_t size, std::size_t* got) override {
     for (;;) {
       const ssize_t n = read(fd_, buffer, size);
@@ -140,9 +177,16 @@ class LinuxFile : public InPlaceFile {
   }
 
   Status Overwrite(std::string_view data) override {
-    // Writing before cutting means the file is never seen empty.
-    if (lseek(fd_, 0, SEEK_SET) != 0) return SystemStatus(Call::kOther, errno);
-    if (Status status = WriteAll(fd_, data); !status.ok()) return status;
+    // One write from the start, then one cut, then the flush: writing before
+    // cutting means the file is never seen empty.
+    for (std::size_t done = 0; done < data.size();) {
+      const ssize_t n =
+          pwrite(fd_, data.data() + done, data.size() - done, static_cast<off_t>(done));
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0)
+        return n < 0 ? SystemStatus(Call::kOther, errno) : Status::Failed("nothing was written");
+      done += static_cast<std::size_t>(n);
+    }
     if (ftruncate(fd_, static_cast<off_t>(data.size())) != 0) {
       return SystemStatus(Call::kOther, errno);
     }
@@ -151,6 +195,7 @@ class LinuxFile : public InPlaceFile {
 
  private:
   const int fd_;
+  bool leased_ = false;
 };
 
 // The update lock: a file of mode 0600 that only this account can open,
@@ -169,10 +214,27 @@ class LinuxLock : public UpdateLock {
   const int fd_;
 };
 
+// Who the temporary file belongs to once it is put in place: the hosts
+// file's owner, group and mode, or, for a brand-new one, this account's
+// and the usual mode less the umask.
+struct Owner {
+  bool given = false;  // the hosts file's, to be given at the commit
+  uid_t uid = 0;
+  gid_t gid = 0;
+  mode_t mode = 0;
+};
+
 class LinuxTempFile : public TempFile {
  public:
-  LinuxTempFile(int dir, int fd, std::string name, mode_t mode)
-      : TempFile(std::move(name)), dir_(dir), fd_(fd), mode_(mode) {}
+  // `original` is a descriptor of the hosts file this run read (its own,
+  // closed with it), or -1; `leased` says whether that file is leased.
+  LinuxTempFile(int dir, int fd, std::string name, Owner owner, int original, bool leased)
+      : TempFile(std::move(name)),
+        dir_(dir),
+        fd_(fd),
+        owner_(owner),
+        original_(original),
+        leased_(leased) {}
   ~LinuxTempFile() override {
     assert(fd_ < 0 && "the temporary file was neither committed nor discarded");
     Discard();
@@ -189,13 +251,20 @@ class LinuxTempFile : public TempFile {
 
   Status Sync() override { return Flush(fd_); }
 
-  Status Commit(const std::string& target, bool replace) override {
-    if (fchmod(fd_, mode_) != 0) {
+  Status Commit(const std::string& target, const FileInfo& expected) override {
+    // Only now the hosts file's owner: until here a killed run's file is
+    // this account's, and the next run removes it.
+    if (owner_.given && fchown(fd_, owner_.uid, owner_.gid) != 0) {
+      return SystemStatus(Call::kChangeOwner, errno).In("cannot give it the hosts file's owner");
+    }
+    if (fchmod(fd_, owner_.mode) != 0) {
       return SystemStatus(Call::kChangeOwner, errno).In("cannot give it the hosts file's mode");
     }
-    if (replace ? renameat(dir_, name().c_str(), dir_, target.c_str()) != 0
-                : !RenameIfFree(target)) {
-      return SystemStatus(Call::kRename, errno);
+    if (!IsOurs()) return Status::Failed("its name no longer leads to the file this run wrote");
+    if (!expected.exists) {
+      if (!RenameIfFree(target)) return SystemStatus(Call::kRename, errno);
+    } else if (Status status = Exchange(target, expected); !status.ok()) {
+      return status;
     }
     // Make the rename itself durable. The new content is in place and was
     // flushed, so neither this nor the close can undo the update.
@@ -207,15 +276,71 @@ class LinuxTempFile : public TempFile {
 
   Status Discard() override {
     if (fd_ < 0) return Status();
+    // Only this run's own file goes.
+    const bool ours = IsOurs();
     close(fd_);
     fd_ = -1;
-    if (unlinkat(dir_, name().c_str(), 0) != 0 && errno != ENOENT) {
+    if (ours && unlinkat(dir_, name().c_str(), 0) != 0 && errno != ENOENT) {
       return SystemStatus(Call::kOther, errno);
     }
     return Status();
   }
 
  private:
+  // Whether the temporary name still leads to this run's file.
+  bool IsOurs() const {
+    struct stat named;
+    struct stat own;
+    return fstatat(dir_, name().c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+           fstat(fd_, &own) == 0 && named.st_dev == own.st_dev && named.st_ino == own.st_ino;
+  }
+
+  // Swaps this file and `target` in one step (RENAME_EXCHANGE), and checks
+  // what came back under the temporary name: the version read, unchanged,
+  // with no other program waiting to write it. Otherwise it is swapped back,
+  // and the run starts over on it. Where the file system cannot swap, a
+  // plain rename replaces what is there, which a change made in the moment
+  // since the last check loses.
+  Status Exchange(const std::string& target, const FileInfo& expected) {
+    // A program that began to wait to write the file already: the run
+    // starts over once it has written, with nothing swapped.
+    if (original_ >= 0 && leased_ && LinuxFile::TakeBreak()) {
+      return Status(Code::kChanged, "another program is about to write the file");
+    }
+    if (renameat2(dir_, name().c_str(), dir_, target.c_str(), RENAME_EXCHANGE) != 0) {
+      if (errno != EINVAL && errno != ENOSYS) return SystemStatus(Call::kRename, errno);
+      if (renameat(dir_, name().c_str(), dir_, target.c_str()) != 0) {
+        return SystemStatus(Call::kRename, errno);
+      }
+      return Status();
+    }
+    struct stat back;
+    FileInfo came_back;
+    if (fstatat(dir_, name().c_str(), &back, AT_SYMLINK_NOFOLLOW) == 0) FillInfo(back, &came_back);
+    // Let go of the lease, so that a program that waits to write the old
+    // file goes on; where one began to wait at any moment until then, the
+    // old file goes back in place, to take what it writes.
+    bool kept = came_back.SameVersion(expected);
+    if (original_ >= 0 && leased_) {
+      fcntl(original_, F_SETLEASE, F_UNLCK);
+      kept = !LinuxFile::TakeBreak() && kept;
+    }
+    if (kept) {
+      unlinkat(dir_, name().c_str(), 0);
+      return Status();
+    }
+    if (renameat2(dir_, name().c_str(), dir_, target.c_str(), RENAME_EXCHANGE) != 0) {
+      const Status failed = SystemStatus(Call::kOther, errno);
+      close(fd_);
+      fd_ = -1;
+      return Status::Failed(
+          "another program changed the file meanwhile, and putting its version "
+          "back failed: " +
+          failed.message() + "; its version is under the temporary name");
+    }
+    return Status(Code::kChanged, "another program changed the file meanwhile");
+  }
+
   // Renames this file to `to` only if `to` does not exist; EEXIST if it does.
   bool RenameIfFree(const std::string& to) {
 #ifdef RENAME_NOREPLACE
@@ -228,10 +353,30 @@ class LinuxTempFile : public TempFile {
     return true;
   }
 
+  struct Closer {
+    int fd;
+    ~Closer() {
+      if (fd >= 0) close(fd);
+    }
+  };
+
   const int dir_;
   int fd_;
-  const mode_t mode_;  // what it gets when it is put in place
+  const Owner owner_;
+  const int original_;
+  const Closer closes_original_{original_};
+  const bool leased_;
 };
+
+// Gives the unnamed file `fd` the name `name` in `dir`: linkat with
+// AT_EMPTY_PATH, which needs the right to read any folder (root has it), or
+// through /proc without it.
+bool LinkUnnamed(int fd, int dir, const std::string& name) {
+  if (linkat(fd, "", dir, name.c_str(), AT_EMPTY_PATH) == 0) return true;
+  if (errno != ENOENT && errno != EPERM) return false;
+  const std::string self = "/proc/self/fd/" + std::to_string(fd);
+  return linkat(AT_FDCWD, self.c_str(), dir, name.c_str(), AT_SYMLINK_FOLLOW) == 0;
+}
 
 class LinuxFolder : public Folder {
  public:
@@ -293,7 +438,9 @@ class LinuxFolder : public Folder {
                   FileInfo* info) override {
     std::unique_ptr<LinuxFile> opened;
     Status status = OpenRegular(name, O_RDONLY, &opened, info);
-    if (status.ok()) *file = std::move(opened);
+    if (status.ok()) status = opened->Lease();
+    if (!status.ok()) return status;
+    *file = std::move(opened);
     return status;
   }
 
@@ -308,37 +455,55 @@ class LinuxFolder : public Folder {
 
   Status CreateTemp(const std::string& name, const HeldFile* original,
                     std::unique_ptr<TempFile>* file) override {
-    // Private until it is renamed into place (no other account can open a
-    // killed run's file and so keep the next run from removing it); then it
-    // gets the hosts file's mode, or, for a brand-new one, the usual mode
-    // less the umask.
-    const int fd = openat(fd_, name.c_str(),
-                          O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, 0600);
-    if (fd < 0) return SystemStatus(Call::kCreate, errno);
+    // Private until it is put in place (no other account can open a killed
+    // run's file and so keep the next run from removing it), and locked
+    // before it has a name, so that no other run's cleanup can take it for a
+    // killed run's. Where the file system makes no unnamed files, it is
+    // locked just after it is made, and the commit and the discard check
+    // that the name still leads to it.
+    int fd = openat(fd_, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+    const bool unnamed = fd >= 0;
+    if (!unnamed && errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) {
+      return SystemStatus(Call::kCreate, errno);
+    }
+    if (!unnamed) {
+      fd = openat(fd_, name.c_str(),
+                  O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, 0600);
+      if (fd < 0) return SystemStatus(Call::kCreate, errno);
+    }
     // Held as long as this run lives; RemoveStale leaves it alone meanwhile.
     flock(fd, LOCK_EX | LOCK_NB);
+    if (unnamed && !LinkUnnamed(fd, fd_, name)) {
+      const int error = errno;
+      close(fd);
+      return SystemStatus(Call::kCreate, error);
+    }
     const mode_t mask = umask(0);
     umask(mask);
-    mode_t mode = 0666 & ~mask;
-    Status status;
+    Owner owner;
+    owner.mode = 0666 & ~mask;
+    int like = -1;
+    bool leased = false;
     if (original != nullptr) {
-      struct stat like;
+      const auto* hosts = static_cast<const LinuxFile*>(original);
+      struct stat of;
       struct stat st;
-      if (fstat(static_cast<const LinuxFile*>(original)->fd(), &like) != 0 || fstat(fd, &st) != 0) {
-        status = SystemStatus(Call::kOther, errno);
-      } else if ((st.st_uid != like.st_uid || st.st_gid != like.st_gid) &&
-                 fchown(fd, like.st_uid, like.st_gid) != 0) {
-        status =
-            SystemStatus(Call::kChangeOwner, errno).In("cannot give it the hosts file's owner");
+      like = fstat(hosts->fd(), &of) == 0 && fstat(fd, &st) == 0
+                 ? fcntl(hosts->fd(), F_DUPFD_CLOEXEC, 0)
+                 : -1;
+      if (like < 0) {
+        const int error = errno;
+        close(fd);
+        unlinkat(fd_, name.c_str(), 0);
+        return SystemStatus(Call::kOther, error);
       }
-      mode = like.st_mode & 07777;
+      owner.given = st.st_uid != of.st_uid || st.st_gid != of.st_gid;
+      owner.uid = of.st_uid;
+      owner.gid = of.st_gid;
+      owner.mode = of.st_mode & 07777;
+      leased = hosts->leased();
     }
-    if (!status.ok()) {
-      close(fd);
-      unlinkat(fd_, name.c_str(), 0);
-      return status;
-    }
-    *file = std::make_unique<LinuxTempFile>(fd_, fd, name, mode);
+    *file = std::make_unique<LinuxTempFile>(fd_, fd, name, owner, like, leased);
     return Status();
   }
 

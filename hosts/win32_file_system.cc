@@ -109,6 +109,8 @@ struct Context {
   const Win32Api api;
   // This system or volume cannot replace a file that is open.
   bool classic_renames_only = false;
+  // This system renames only by a name relative to a folder's handle (Wine).
+  bool renames_name_the_folder = false;
 };
 
 // Deletes an open file. With POSIX semantics its name goes at once, even
@@ -217,8 +219,9 @@ class Win32Folder;
 
 class Win32TempFile : public TempFile {
  public:
-  Win32TempFile(Win32Folder& folder, HANDLE handle, std::string name)
-      : TempFile(std::move(name)), folder_(folder), handle_(handle) {}
+  // `like` is the hosts file this run read, open, or nullptr.
+  Win32TempFile(Win32Folder& folder, HANDLE handle, std::string name, HANDLE like)
+      : TempFile(std::move(name)), folder_(folder), handle_(handle), like_(like) {}
   ~Win32TempFile() override {
     assert(handle_ == INVALID_HANDLE_VALUE &&
            "the temporary file was neither committed nor discarded");
@@ -227,18 +230,21 @@ class Win32TempFile : public TempFile {
 
   Status Write(std::string_view data) override;
   Status Sync() override;
-  Status Commit(const std::string& target, bool replace) override;
+  Status Commit(const std::string& target, const FileInfo& expected) override;
   Status Discard() override;
 
  private:
-  // Renames this file to `target`, named relative to the folder's handle
-  // (NtSetInformationFile; SetFileInformationByHandle takes no
-  // RootDirectory). With POSIX semantics, a target another program holds
-  // open is replaced too. The Win32 error, or ERROR_SUCCESS.
+  // Renames this file to `target`, a name in its own folder (NtSetInformationFile,
+  // no RootDirectory and a name without a path: "renamed within the same
+  // directory", so no folder is opened for it, and no program that holds
+  // the folder can refuse it or make it wait). With POSIX semantics, a
+  // target another program holds open is replaced too. The Win32 error, or
+  // ERROR_SUCCESS.
   DWORD Rename(const std::string& target, bool posix, bool replace);
 
   Win32Folder& folder_;
   HANDLE handle_;
+  HANDLE like_;  // whose owner, group and DACL it gets; nullptr once it has them
 };
 
 class Win32Folder : public Folder {
@@ -371,17 +377,12 @@ class Win32Folder : public Folder {
         api_, handle_, Wide(name), GENERIC_WRITE | DELETE | READ_CONTROL | WRITE_DAC | WRITE_OWNER,
         0, kFileCreate, kNonDirectoryFile | kOpenReparsePoint, &handle, attributes);
     if (Status status = Opened(api_, Call::kCreate, created, &handle); !status.ok()) return status;
-    Status status = CheckInFolder(api_, handle, handle_, name);
-    if (status.ok() && like != nullptr) {
-      status = CopySecurity(api_, like, handle)
-                   .In("cannot give it the hosts file's owner and permissions");
-    }
-    if (!status.ok()) {
+    if (Status status = CheckInFolder(api_, handle, handle_, name); !status.ok()) {
       DeleteByHandle(api_, handle, true);
       api_.CloseHandle(handle);
       return status;
     }
-    *file = std::make_unique<Win32TempFile>(*this, handle, name);
+    *file = std::make_unique<Win32TempFile>(*this, handle, name, like);
     return Status();
   }
 
@@ -401,18 +402,6 @@ class Win32Folder : public Folder {
     }
     *file = std::make_unique<Win32File>(api_, handle, nullptr);
     return status;
-  }
-
-  // Whether another program holds the folder so that no name can be added
-  // to it, or so that adding one would wait for it: opened again, as a
-  // rename opens it, for adding a file.
-  bool Held() {
-    HANDLE probe = INVALID_HANDLE_VALUE;
-    const LONG opened =
-        OpenRelative(api_, handle_, L"", FILE_ADD_FILE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                     kFileOpen, kDirectoryFile, &probe);
-    if (opened >= 0) api_.CloseHandle(probe);
-    return opened == kStatusSharingViolation || opened == kStatusOplockBreakInProgress;
   }
 
  private:
@@ -456,13 +445,18 @@ Status Win32TempFile::Sync() {
   return Status();
 }
 
-Status Win32TempFile::Commit(const std::string& target, bool replace) {
+Status Win32TempFile::Commit(const std::string& target, const FileInfo& expected) {
   Context& context = folder_.context();
-  // A rename opens the folder it renames into to add a name to it, and
-  // waits where another program holds the folder with an opportunistic
-  // lock, or refuses where it holds the folder without sharing writes:
-  // then the name takes no replacement for as long as that program likes.
-  if (folder_.Held()) return Status(Code::kInPlaceOnly, "another program holds the folder open");
+  const bool replace = expected.exists;
+  // Only now the hosts file's owner, group and DACL: until here a killed
+  // run's file is this account's, and the next run removes it.
+  if (like_ != nullptr) {
+    const HANDLE like = like_;
+    like_ = nullptr;
+    if (Status status = CopySecurity(context.api, like, handle_); !status.ok()) {
+      return status.In("cannot give it the hosts file's owner and permissions");
+    }
+  }
   DWORD error = ERROR_SUCCESS;
   if (replace && !context.classic_renames_only) {
     error = Rename(target, true, true);
@@ -485,10 +479,6 @@ Status Win32TempFile::Commit(const std::string& target, bool replace) {
     handle_ = INVALID_HANDLE_VALUE;
     return Status();
   }
-  // The folder may have been taken since the look above.
-  if (IsSharingConflict(error) && folder_.Held()) {
-    return Status(Code::kInPlaceOnly, "another program holds the folder open");
-  }
   return SystemStatus(Call::kRename, FromError(error));
 }
 
@@ -502,15 +492,24 @@ Status Win32TempFile::Discard() {
 }
 
 DWORD Win32TempFile::Rename(const std::string& target, bool posix, bool replace) {
-  const Win32Api& api = folder_.context().api;
+  Context& context = folder_.context();
+  const Win32Api& api = context.api;
   const DWORD flags = posix ? kRenameReplaceIfExists | kRenamePosixSemantics : replace ? 1 : 0;
   if (api.NtSetInformationFile == nullptr) return ERROR_CALL_NOT_IMPLEMENTED;
-  std::vector<char> info = RenameInfo(flags, folder_.handle(), target);
-  IO_STATUS_BLOCK io{};
-  const LONG status =
-      api.NtSetInformationFile(handle_, &io, info.data(), static_cast<ULONG>(info.size()),
-                               posix ? kFileRenameInformationEx : kFileRenameInformation);
-  return NtError(api, status);
+  for (;;) {
+    const bool by_folder = context.renames_name_the_folder;
+    std::vector<char> info = RenameInfo(flags, by_folder ? folder_.handle() : nullptr, target);
+    IO_STATUS_BLOCK io{};
+    const DWORD error = NtError(
+        api, api.NtSetInformationFile(handle_, &io, info.data(), static_cast<ULONG>(info.size()),
+                                      posix ? kFileRenameInformationEx : kFileRenameInformation));
+    // A system that takes no name without a folder (Wine 8 answers "path is
+    // invalid"): named relative to the held folder's handle from then on.
+    const bool no_bare_names =
+        error == ERROR_BAD_PATHNAME || error == ERROR_INVALID_NAME || error == ERROR_PATH_NOT_FOUND;
+    if (by_folder || !no_bare_names) return error;
+    context.renames_name_the_folder = true;
+  }
 }
 
 class Win32FileSystem : public FileSystem {

@@ -215,12 +215,8 @@ Status CopySecurity(const Win32Api& api, HANDLE from, HANDLE to) {
   PSECURITY_DESCRIPTOR descriptor = nullptr;
   DWORD error = api.GetSecurityInfo(from, SE_FILE_OBJECT, kCopiedSecurity, &owner, &group, &dacl,
                                     nullptr, &descriptor);
-  if (error != ERROR_SUCCESS) return Status(Code::kInPlaceOnly, ErrorText(error));
+  if (error != ERROR_SUCCESS) return SystemStatus(Call::kReadSecurity, FromError(error));
   const LocalMemory free_descriptor(descriptor);
-  if (!IsSystemAccount(owner) && !IsThisAccount(api, owner)) {
-    return Status(Code::kInPlaceOnly, "the owner " + SidText(owner) +
-                                          " is neither the system's nor this tool's account");
-  }
   SECURITY_DESCRIPTOR_CONTROL control = 0;
   DWORD revision = 0;
   GetSecurityDescriptorControl(descriptor, &control, &revision);
@@ -234,10 +230,7 @@ Status CopySecurity(const Win32Api& api, HANDLE from, HANDLE to) {
       error = api.SetSecurityInfo(to, SE_FILE_OBJECT, what, owner, group, dacl, nullptr);
     }
   }
-  if (error == ERROR_SUCCESS) return Status();
-  const bool refused = error == ERROR_INVALID_OWNER || error == ERROR_ACCESS_DENIED ||
-                       error == ERROR_PRIVILEGE_NOT_HELD;
-  return Status(refused ? Code::kInPlaceOnly : Code::kFailed, ErrorText(error));
+  return SystemStatus(Call::kSetSecurity, FromError(error));
 }
 
 LocalMemory LockSecurity() {

@@ -35,10 +35,10 @@ Status CheckOnlySystemMayRename(const Win32Api& api, HANDLE folder);
 Status CheckOnlySystemMay(const Win32Api& api, HANDLE object, ACCESS_MASK rights, const char* what);
 
 // Gives the file `to` the owner, group and DACL of `from`, the DACL protected
-// from inheritance or not as the original's is. Only the system's accounts or
-// this process's own are handed on (kInPlaceOnly otherwise, and when the
-// system refuses); giving an owner other than itself needs the restore
-// privilege, which is switched on for that one call.
+// from inheritance or not as the original's is: whoever owns the file, since
+// handing on the owner it already has grants nothing new. Giving an owner
+// other than itself needs the restore privilege, which is switched on for
+// that one call; kInPlaceOnly when the system refuses.
 Status CopySecurity(const Win32Api& api, HANDLE from, HANDLE to);
 
 // The security of the update lock: open to SYSTEM and Administrators alone,

@@ -81,7 +81,8 @@ class FakeTemp : public TempFile, FakeObject {
 
   Status Sync() override { return fs_.Call(Op::kSync, key_); }
 
-  Status Commit(const std::string& target_name, bool replace) override {
+  Status Commit(const std::string& target_name, const FileInfo& expected) override {
+    const bool replace = expected.exists;
     const std::string target = JoinPath(folder_, target_name);
     if (Status status = fs_.Call(Op::kCommitTemp, key_ + " " + target); !status.ok()) {
       return status;

@@ -551,10 +551,23 @@ TEST(LinuxFileSystemTest, LeavesAloneWhatIsNotItsToTake) {
   EXPECT_EQ(made.st_mode & 0777, 0600u);
   EXPECT_EQ(folder->RemoveStale("hosts.t-1.tmp").code(), Code::kBusy);
   // "Only if no file is there" refuses a taken name and leaves both as they were.
-  EXPECT_EQ(live->Commit("hosts", false).code(), Code::kExists);
+  EXPECT_EQ(live->Commit("hosts", FileInfo()).code(), Code::kExists);
   EXPECT_EQ(get("hosts"), "old");
   EXPECT_TRUE(live->Discard().ok());
   live.reset();
+
+  // A file another run put under a temporary name is neither put in place
+  // nor removed: only the run's own file is.
+  ASSERT_TRUE(folder->OpenHeld("hosts", &original, &info).ok());
+  ASSERT_TRUE(folder->CreateTemp("hosts.t-4.tmp", original.get(), &live).ok());
+  put("another", "another run's");
+  ASSERT_EQ(rename((dir + "/another").c_str(), (dir + "/hosts.t-4.tmp").c_str()), 0);
+  EXPECT_FALSE(live->Commit("hosts", info).ok());
+  EXPECT_TRUE(live->Discard().ok());
+  live.reset();
+  original.reset();
+  EXPECT_EQ(get("hosts"), "old");
+  EXPECT_EQ(get("hosts.t-4.tmp"), "another run's");
 
   // A killed run's file goes; a link named like one stays, as does its target.
   put("hosts.t-2.tmp", "stale");
@@ -574,7 +587,8 @@ TEST(LinuxFileSystemTest, LeavesAloneWhatIsNotItsToTake) {
   ASSERT_EQ(chmod(dir.c_str(), 0700), 0);
 
   folder.reset();
-  for (const char* leftover : {"hosts", "hosts.t-2.tmp", "hosts.t-3.tmp", "linked"}) {
+  for (const char* leftover :
+       {"hosts", "hosts.t-2.tmp", "hosts.t-3.tmp", "hosts.t-4.tmp", "linked"}) {
     unlink((dir + "/" + leftover).c_str());
   }
   EXPECT_EQ(rmdir(dir.c_str()), 0);

@@ -47,6 +47,7 @@ constexpr LONG kNotSupported = static_cast<LONG>(0xC00000BB);
 constexpr LONG kFileSystemLimitation = static_cast<LONG>(0xC0000427);
 constexpr LONG kNotSameDevice = static_cast<LONG>(0xC00000D4);
 constexpr LONG kIoDeviceError = static_cast<LONG>(0xC0000185);
+constexpr LONG kObjectPathSyntaxBad = static_cast<LONG>(0xC000003B);
 constexpr LONG kOplockBreakInProgress = 0x00000108;
 constexpr LONG kDeletePending = static_cast<LONG>(0xC0000056);
 constexpr LONG kCancelled = static_cast<LONG>(0xC0000120);
@@ -122,7 +123,7 @@ struct Model {
   std::map<std::string, DWORD> attributes;         // attributes added to a path's
   std::map<std::string, DWORD> path_links;         // nNumberOfLinks of a path
   int end_of_file_refusals = 0;                    // SetEndOfFile: ERROR_USER_MAPPED_FILE
-  bool end_of_file_blocks = false;                 // the first SetEndOfFile waits until cancelled
+  DWORD end_of_file_slow_ms = 0;                   // the first SetEndOfFile takes this long
   int seek_refusals = 0;                           // SetFilePointerEx: ERROR_INVALID_PARAMETER
   std::function<void()> on_identify;               // another program, when the name is identified
   bool mitigation_fails = false;  // SetProcessMitigationPolicy: ERROR_INVALID_PARAMETER
@@ -151,10 +152,13 @@ struct Model {
   HANDLE committed = nullptr;     // the file renamed into place
   bool flushed_after_commit = false;
   bool renamed_while_held = false;
-  int cancels = 0;            // CancelSynchronousIo calls
-  bool terminated = false;    // TerminateProcess of this process ...
-  UINT exit_code = 0;         // ... with this code
-  HANDLE released = nullptr;  // set when a waiting call may end
+  bool renamed_by_folder = false;      // a rename named a RootDirectory
+  LONG bare_rename_status = 0;         // a rename without a RootDirectory: this status
+  int cancelled_while_rewriting = -1;  // CancelSynchronousIo calls by the end of a slow write
+  int cancels = 0;                     // CancelSynchronousIo calls
+  bool terminated = false;             // TerminateProcess of this process ...
+  UINT exit_code = 0;                  // ... with this code
+  HANDLE released = nullptr;           // set when a waiting call may end
 };
 
 Model* model = nullptr;
@@ -380,11 +384,12 @@ BOOL WINAPI ModelReadFile(HANDLE file, LPVOID data, DWORD size, LPDWORD read,
 
 BOOL WINAPI ModelSetEndOfFile(HANDLE file) {
   ++model->calls;
-  if (model->end_of_file_blocks) {
-    model->end_of_file_blocks = false;
-    WaitUntilCancelled();
-    SetLastError(ERROR_OPERATION_ABORTED);
-    return FALSE;
+  if (model->end_of_file_slow_ms != 0) {
+    // A slow disk: the call takes its time, and ends when it has, cancelled
+    // or not.
+    ::Sleep(model->end_of_file_slow_ms);
+    model->end_of_file_slow_ms = 0;
+    model->cancelled_while_rewriting = model->cancels;
   }
   if (model->end_of_file_refusals > 0) {
     --model->end_of_file_refusals;
@@ -536,17 +541,56 @@ bool PosixRename(Rename rename) {
   return renamed;
 }
 
+// A folder's handle, closed when it goes.
+struct ScopedFolder {
+  ScopedFolder() = default;
+  explicit ScopedFolder(HANDLE opened) : handle(opened) {}
+  ScopedFolder(const ScopedFolder&) = delete;
+  ScopedFolder& operator=(ScopedFolder&& other) noexcept {
+    std::swap(handle, other.handle);
+    return *this;
+  }
+  ~ScopedFolder() {
+    if (handle != nullptr && handle != INVALID_HANDLE_VALUE) ::CloseHandle(handle);
+  }
+  HANDLE handle = nullptr;
+};
+
 LONG NTAPI ModelNtSetInformationFile(HANDLE file, PIO_STATUS_BLOCK io, PVOID info, ULONG size,
                                      ULONG kind) {
   ++model->calls;
   LONG status = 0;
   if (kind == 65 || kind == 10) {
+    // A rename that names its target relative to a folder's handle, or by a
+    // path, opens the folder it renames into to add the name; one to a name
+    // without a path and no RootDirectory is "renamed within the same
+    // directory", and opens none (FILE_RENAME_INFORMATION).
+    auto* rename = static_cast<FILE_RENAME_INFO*>(info);
+    const bool opens_folder = rename->RootDirectory != nullptr;
+    model->renamed_by_folder |= opens_folder;
+    if (!opens_folder && model->bare_rename_status != 0) return model->bare_rename_status;
     // Waiting for the holder of a Read-Handle oplock on the file it replaces,
     // or on the folder it renames into.
-    if (model->rename_blocks || model->folder_oplocked) return WaitUntilCancelled();
-    // A rename opens the folder to add a name, which a program that holds the
-    // folder without sharing refuses.
-    if (model->folder_holder != nullptr) return kSharingViolation;
+    if (model->rename_blocks || (opens_folder && model->folder_oplocked)) {
+      return WaitUntilCancelled();
+    }
+    // A program that holds the folder without sharing refuses that open.
+    if (opens_folder && model->folder_holder != nullptr) return kSharingViolation;
+  }
+  // Wine takes no name without a folder: the model renames within the
+  // file's own folder, as Windows does, through a handle to it.
+  std::vector<char> within;
+  ScopedFolder own_folder;
+  if ((kind == 65 || kind == 10) &&
+      static_cast<FILE_RENAME_INFO*>(info)->RootDirectory == nullptr) {
+    const std::string path = FinalPathOf(file);
+    own_folder =
+        ScopedFolder(::CreateFileA(path.substr(0, path.find_last_of('\\')).c_str(), 0,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                   OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    within.assign(static_cast<char*>(info), static_cast<char*>(info) + size);
+    reinterpret_cast<FILE_RENAME_INFO*>(within.data())->RootDirectory = own_folder.handle;
+    info = within.data();
   }
   if (kind == 65) {  // FileRenameInformationEx
     if (model->posix_rename_refusals > 0) {
@@ -788,6 +832,8 @@ DWORD WINAPI ModelSetSecurityInfo(HANDLE object, SE_OBJECT_TYPE type, SECURITY_I
   ::SetSecurityDescriptorDacl(&descriptor, TRUE, dacl, FALSE);
   model->copied = ToSddl(&descriptor);
   model->copied_what = what;
+  // What GetSecurityInfo answers from then on, also where Wine keeps no owner.
+  model->descriptors[PathOfHandle(object)] = model->copied;
   return ::SetSecurityInfo(object, type, what, owner, group, dacl, sacl);
 }
 
@@ -1347,13 +1393,25 @@ TEST_F(Win32ModelTest, Trust) {
           .InPlace(),
       Row("SetSecurityInfo: ERROR_IO_DEVICE: no rewrite in place")
           .Set([](Model& m) { m.set_security_error = ERROR_IO_DEVICE; })
-          .Fails("create temporary file"),
+          .Fails("replace: cannot give it the hosts file's owner"),
       Row("GetSecurityInfo: ERROR_ACCESS_DENIED")
           .Set([](Model& m) { m.security_unreadable = true; })
           .InPlace(),
-      Row("the hosts file belongs to a user: its owner is not handed on")
+      Row("the hosts file belongs to an ordinary account, and SeRestorePrivilege is not held: "
+          "its owner cannot be handed on")
+          .Fact("setting another account as owner needs the restore privilege")
           .Set([](Model& m) { m.security = "O:BUG:SYD:(A;;FA;;;SY)"; })
           .InPlace(),
+      Row("the hosts file belongs to an ordinary account: its owner is handed on, as any other")
+          .Fact("setting another account as owner needs the restore privilege")
+          .Set([](Model& m) {
+            m.security = "O:BUG:SYD:(A;;FA;;;SY)";
+            m.privilege_held = true;
+          })
+          .Check([](const Model& m) {
+            EXPECT_EQ(m.copied, Sddl("O:BUG:SYD:(A;;FA;;;SY)"));
+            PrivilegeOffAfterUse(m);
+          }),
       Row("a protected DACL stays protected")
           .Set([](Model& m) {
             m.security =
@@ -1524,6 +1582,23 @@ TEST_F(Win32ModelTest, Read) {
 // create, the writes and the flushes.
 TEST_F(Win32ModelTest, Replace) {
   RunRows({
+      Row("another program holds the hosts folder without sharing: the rename, within the "
+          "folder, opens no folder, and the file is replaced; only the cleanup cannot list it")
+          .Set([&](Model& m) {
+            m.folder_holder = ::CreateFileA(Etc().c_str(), FILE_LIST_DIRECTORY, 0, nullptr,
+                                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+          })
+          .LeftoverStays()
+          .Check([](const Model& m) {
+            EXPECT_FALSE(m.renamed_by_folder);
+            ::CloseHandle(m.folder_holder);
+          }),
+      Row("a user's oplock on the hosts folder: listing it answers at once, and the rename, "
+          "within the folder, does not wait for it")
+          .Fact("an open that meets an oplock completes at once")
+          .Set([](Model& m) { m.folder_oplocked = true; })
+          .LeftoverStays()
+          .Check([](const Model& m) { EXPECT_EQ(m.cancels, 0); }),
       Row("nothing in the way").Set([](Model&) {}).Check([](const Model& m) {
         // The lock: no sharing, open to the system alone.
 
@@ -1573,6 +1648,10 @@ TEST_F(Win32ModelTest, Replace) {
           .Fails("replace: another program keeps the hosts file open (waited " +
                  Seconds(kRenameWaitMs) + " s")
           .Check([](const Model& m) { EXPECT_EQ(m.slept_ms, kRenameWaitMs); }),
+      Row("FileRenameInformation without a RootDirectory: STATUS_OBJECT_PATH_SYNTAX_BAD, as Wine "
+          "8 answers: named relative to the folder's handle instead")
+          .Set([](Model& m) { m.bare_rename_status = kObjectPathSyntaxBad; })
+          .Check([](const Model& m) { EXPECT_TRUE(m.renamed_by_folder); }),
       Row("FileRenameInformationEx: STATUS_NOT_SUPPORTED").Set([](Model& m) {
         m.posix_rename_refusals = 1;
         m.posix_rename_status = kNotSupported;
@@ -1642,29 +1721,10 @@ TEST_F(Win32ModelTest, Replace) {
   });
 }
 
-// The rewrite in place, where no twin can be made or put in its place: a held
-// or oplocked folder, a folder that takes no new file, and failures while
-// rewriting.
+// The rewrite in place, where no twin can be made or put in its place: a
+// folder that takes no new file, and failures while rewriting.
 TEST_F(Win32ModelTest, InPlace) {
   RunRows({
-      Row("another program holds the hosts folder without sharing: a rename into it is refused, "
-          "so the file is rewritten in place")
-          .Fact("a rename into a folder held without sharing writes is refused")
-          .Set([&](Model& m) {
-            m.folder_holder = ::CreateFileA(Etc().c_str(), FILE_LIST_DIRECTORY, 0, nullptr,
-                                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-          })
-          .InPlace()
-          .LeftoverStays()
-          .Check([](const Model& m) { ::CloseHandle(m.folder_holder); }),
-      // SetFileInformationByHandle refuses a RootDirectory: the path is named.
-      Row("a user's oplock on the hosts folder: listing it answers at once, and no rename into it "
-          "is tried: the file is rewritten in place")
-          .Fact("an open that meets an oplock completes at once")
-          .Set([](Model& m) { m.folder_oplocked = true; })
-          .InPlace()
-          .LeftoverStays()
-          .Check([](const Model& m) { EXPECT_EQ(m.cancels, 0); }),
       Row("NtCreateFile FILE_CREATE: STATUS_ACCESS_DENIED, the folder takes no new file")
           .Set([](Model& m) { m.create_status = kAccessDenied; })
           .InPlace(),
@@ -1722,15 +1782,18 @@ TEST_F(Win32ModelTest, Deadline) {
           }),
       Row("CreateThread: ERROR_NOT_ENOUGH_MEMORY: the run goes on, without its deadline")
           .Set([](Model& m) { m.no_thread = true; }),
-      Row("SetEndOfFile while rewriting in place waits past the deadline: the original is still "
-          "written back")
+      Row("SetEndOfFile while rewriting in place outlasts the deadline: the rewrite is neither "
+          "cancelled nor cut short, and ends")
           .Set([](Model& m) {
             m.create_status = kAccessDenied;
-            m.end_of_file_blocks = true;
+            m.end_of_file_slow_ms = 1000;
             m.deadline_ms = 300;
           })
-          .Fails("the original content was written back")
-          .InPlace(),
+          .InPlace()
+          .Check([](const Model& m) {
+            EXPECT_EQ(m.cancelled_while_rewriting, 0);
+            EXPECT_FALSE(m.terminated);
+          }),
   });
 }
 
@@ -1869,7 +1932,12 @@ TEST_F(Win32ModelTest, TemporaryFilesOfLiveAndFailedRuns) {
   EXPECT_EQ(ReadFileText(Etc() + "\\hosts"), RewrittenHostsText(kOriginal, true));
   EXPECT_EQ(Leftovers(Etc()), std::vector<std::string>());
 
+  // The hosts file belongs to an ordinary account, whose owner the
+  // temporary file gets only at the rename: what a failed run leaves is this
+  // account's, for the next run to remove.
   Model failing;
+  failing.security = "O:BUG:SYD:(A;;FA;;;SY)";
+  failing.privilege_held = true;
   failing.flush_error = ERROR_IO_DEVICE;
   failing.disposition_refused = true;
   EXPECT_EQ(Run(failing, false, &err), -1);
@@ -1878,6 +1946,9 @@ TEST_F(Win32ModelTest, TemporaryFilesOfLiveAndFailedRuns) {
   // The lock, which could not be deleted either, is taken over as it is.
   EXPECT_EQ(Leftovers(Etc()), (std::vector<std::string>{kTemp0, kLockName}));
   Model next;
+  next.security = failing.security;
+  next.privilege_held = true;
+  next.descriptors = failing.descriptors;
   EXPECT_EQ(Run(next, false, &err), 0) << err;
   EXPECT_EQ(Leftovers(Etc()), std::vector<std::string>());
 }

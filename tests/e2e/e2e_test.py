@@ -897,6 +897,44 @@ class ConcurrencyTest(ToolTestCase):
                 self.assertEqual(self.box.leftovers(), [])
 
     @native_only
+    def test_other_programs_writing_meanwhile_lose_nothing(self):
+        # An editor that appends a numbered line every 2 ms, and one that
+        # replaces the file by rename with a line more each time, beside runs
+        # that alternate install and uninstall: every line they wrote is in
+        # the file at the end. A run may give up on a file that keeps
+        # changing, with -1 and the file as it was.
+        count = 1500
+        writers = {
+            "appends": "with open(hosts, 'ab') as f: f.write(line)",
+            "replaces by rename": (
+                "data = open(hosts, 'rb').read()\n"
+                "    with open(hosts + '.editor', 'wb') as f: f.write(data + line)\n"
+                "    os.replace(hosts + '.editor', hosts)"),
+        }
+        for name, write in writers.items():
+            with self.subTest(editor=name):
+                self.box.write(AWKWARD)
+                script = ("import os, sys, time\nhosts = sys.argv[1]\n"
+                          f"for i in range({count}):\n"
+                          "    line = b'10.0.0.1 line%d.example\\n' % i\n"
+                          f"    {write}\n"
+                          "    time.sleep(0.002)\n")
+                editor = subprocess.Popen([sys.executable, "-c", script, self.box.hosts])
+                runs = 0
+                while editor.poll() is None:
+                    result = self.box.run("--install-dns" if runs % 2 else "--uninstall-dns")
+                    runs += 1
+                    if result.status != 0:
+                        self.assertIn(b"kept changing", result.err)
+                editor.wait()
+                data = self.box.read()
+                lost = [i for i in range(count) if b" line%d.example\r" % i not in data
+                        and b" line%d.example\n" % i not in data]
+                self.assertEqual(lost, [], f"{len(lost)} of {count} lines lost over {runs} runs")
+                self.assertGreater(runs, 20)
+                self.assertEqual(self.box.leftovers(), [])
+
+    @native_only
     def test_killed_runs_leave_the_file_whole_and_nothing_behind(self):
         # A multi-megabyte file, and runs killed at random moments: the file is
         # always the old or the new one, and the next run that finishes
@@ -914,6 +952,24 @@ class ConcurrencyTest(ToolTestCase):
             self.assertIn(self.box.read(), (old, new))
         self.assertSucceeded(self.box.run("--install-dns"))
         self.assertEqual(self.box.read(), new)
+        # Killed at the flush of their temporary file, with the hosts file
+        # another account's (a mounted Windows volume, a file someone gave
+        # away): what they leave is the next run's to remove.
+        with self.subTest(killed="at the first flush", owner=65534):
+            if os.geteuid() != 0 or not can_run("strace", "-o", "/dev/null", "true"):
+                self.skipTest("needs root and strace")
+            os.chown(self.box.hosts, 65534, 65534)
+            kill = ["env", "ASAN_OPTIONS=detect_leaks=0", "strace", "-f", "-o", "/dev/null",
+                    "-e", "trace=fsync", "-e", "inject=fsync:signal=SIGKILL:when=1"]
+            for _ in range(3):
+                proc = subprocess.run(kill + self.box.command(["--uninstall-dns"]),
+                                      env=self.box.env(), stdout=subprocess.DEVNULL,
+                                      stderr=subprocess.DEVNULL)
+                self.assertEqual(self.box.read(), new, proc.returncode)
+            self.assertLessEqual(len([n for n in self.box.leftovers() if TEMP_MARK in n]), 1)
+            self.assertSucceeded(self.box.run("--uninstall-dns"))
+            self.assertEqual(self.box.read(), rewritten(old, False))
+            self.assertEqual(os.stat(self.box.hosts).st_uid, 65534)
 
 
 class WindowsTest(ToolTestCase):
@@ -970,7 +1026,8 @@ class WindowsTest(ToolTestCase):
         # waits, for longer it gives up and leaves the file as it is. A file
         # that already is what was asked for is not replaced, so a reader
         # costs it nothing. A user who holds the folder, sharing nothing,
-        # costs a run nothing either.
+        # costs a run nothing either: the file is still replaced, not
+        # rewritten in place.
         installed = AWKWARD_KEPT + MANAGED_TAIL
         for mode, milliseconds, before, succeeds in (
                 ("read", 1000, AWKWARD, True), ("write", 1000, AWKWARD, True),
@@ -982,13 +1039,21 @@ class WindowsTest(ToolTestCase):
                 held = ARGS.windows_etc if mode == "folder" else ARGS.windows_hosts
                 holder = self.peer("hold", held, mode, milliseconds)
                 try:
+                    files = [os.stat(self.box.hosts).st_ino]
                     started = time.monotonic()
                     result = self.box.run("--install-dns")
                     elapsed = time.monotonic() - started
+                    files.append(os.stat(self.box.hosts).st_ino)
                     # While the folder is held, an uninstall too.
                     uninstalled = self.box.run("--uninstall-dns") if mode == "folder" else None
+                    files.append(os.stat(self.box.hosts).st_ino)
                 finally:
                     self.stop(holder)
+                if mode == "folder":
+                    # Each run put a new file in place (a freed inode's
+                    # number may come back, two runs later).
+                    self.assertNotEqual(files[0], files[1], "rewritten in place")
+                    self.assertNotEqual(files[1], files[2], "rewritten in place")
                 if succeeds:
                     self.assertSucceeded(result)
                     if uninstalled:
