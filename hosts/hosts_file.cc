@@ -322,7 +322,7 @@ class Update {
         case Code::kOk:  // done
           temp.reset();
           return status;
-        case Code::kExists:  // another program created the file meanwhile: start over
+        case Code::kExists:   // another program created the file meanwhile: start over
         case Code::kChanged:  // or changed it, and its version is back in place
           return Abandon(temp, path, Changed());
         case Code::kHeldHere:  // retry once this process has let go of the file
