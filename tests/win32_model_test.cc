@@ -26,6 +26,7 @@
 #include "hosts/hosts_file.h"
 #include "hosts/hosts_text.h"
 #include "hosts/win32_api.h"
+#include "hosts/win32_checked_api.h"
 #include "tests/windows_facts.h"
 
 namespace hosts {
@@ -1003,7 +1004,9 @@ class Win32ModelTest : public testing::Test {
     m.lock = Etc() + "\\" + kLockName;
     m.released = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
     model = &m;
-    const std::unique_ptr<FileSystem> fs = MakeWin32FileSystem(ModelApi(m), m.deadline_ms, 300);
+    // Every call checked first as Windows checks a handle's access.
+    const std::unique_ptr<FileSystem> fs =
+        MakeWin32FileSystem(CheckedApi(ModelApi(m)), m.deadline_ms, 300);
     testing::internal::CaptureStderr();
     const int status = UpdateHostsFile(install, *fs);
     *err = testing::internal::GetCapturedStderr();
