@@ -230,10 +230,16 @@ LONG NTAPI CheckedNtCreateFile(PHANDLE file, ACCESS_MASK access, POBJECT_ATTRIBU
   return status;
 }
 
+// CreateFile opens for a file's attributes whatever else it asks for (its
+// page: with no access a handle "can query certain metadata such as file,
+// directory, or device attributes"; the fact "CreateFile for no access may
+// still read attributes"), and for SYNCHRONIZE.
 HANDLE WINAPI CheckedCreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES sa,
                                  DWORD disposition, DWORD flags, HANDLE templ) {
   const HANDLE handle = Inner().CreateFileA(name, access, share, sa, disposition, flags, templ);
-  if (handle != INVALID_HANDLE_VALUE) Record(handle, access, share);
+  if (handle != INVALID_HANDLE_VALUE) {
+    Record(handle, access | SYNCHRONIZE | FILE_READ_ATTRIBUTES, share);
+  }
   return handle;
 }
 

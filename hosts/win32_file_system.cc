@@ -233,15 +233,16 @@ class Win32FileSystem : public FileSystem {
   }
 
   Status RemoveStale(const Folder& folder, const std::string& name) override {
-    // Opened as it is, not through a link, for deleting. A live run's
+    // Opened as it is, not through a link, for deleting, and for the
+    // attributes and owner that say whether it is this tool's. A live run's
     // temporary file refuses: it shares nothing.
     if (Status late = deadline_.Step("remove a leftover"); !late.ok()) return late;
     const Deadline::Optional optional(deadline_, "remove a leftover");
     HANDLE opened = INVALID_HANDLE_VALUE;
-    Status status =
-        Opened(OpenRelative(api_, AsHandle(folder.handle), Wide(name), DELETE | READ_CONTROL,
-                            kShareAll, kFileOpen, kNonDirectoryFile | kOpenReparsePoint, &opened),
-               &opened);
+    Status status = Opened(OpenRelative(api_, AsHandle(folder.handle), Wide(name),
+                                        DELETE | READ_CONTROL | FILE_READ_ATTRIBUTES, kShareAll,
+                                        kFileOpen, kNonDirectoryFile | kOpenReparsePoint, &opened),
+                           &opened);
     if (status.code() == Code::kNotFound) return Status();
     if (!status.ok()) return status;
     ScopedHandle file(opened, HandleCloser{&api_});

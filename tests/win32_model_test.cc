@@ -1591,6 +1591,24 @@ TEST_F(Win32ModelTest, EveryDocumentedOutcomeKeepsThePromise) {
        [](Model& m) { m.no_mitigation = true; }, 0, "", false},
       {"no SetDefaultDllDirectories (Windows 7 without KB2533623)", "",
        [](Model& m) { m.no_dll_directories = true; }, 0, "", false},
+
+      // Every row runs with each handle's access checked as Windows checks it
+      // (CheckedApi, in Run); these play what that check, or Windows 10 1607,
+      // answers.
+      {"a killed run's leftover, opened for its attributes as well: removed",
+       "a handle opened for DELETE and READ_CONTROL alone is refused FileAttributeTagInformation",
+       [](Model&) {}, 0, "", false},
+      {"FileRenameInformationEx taken but not its POSIX replace (a volume or filter on Windows 10 "
+       "1607, Server 2016): STATUS_ACCESS_DENIED at every try, taken for a reader that keeps the "
+       "file: 30 s, then -1",
+       "",
+       [](Model& m) {
+         m.posix_renames = true;
+         m.posix_rename_refusals = 1000;
+         m.posix_rename_status = kAccessDenied;
+       },
+       -1, "replace: another program keeps the hosts file open (waited 30 s", false, false,
+       [](const Model& m) { EXPECT_EQ(m.slept_ms, 30000); }},
   };
   for (const Row& row : rows) {
     if (*row.fact != '\0') {

@@ -98,6 +98,13 @@ std::vector<std::string> NamesOf(const std::string& path) {
   return names;
 }
 
+// Whether the handle `h` answers a query of the file's attributes
+// (FileAttributeTagInfo, which needs FILE_READ_ATTRIBUTES).
+std::string AttributesAnswer(HANDLE h) {
+  FILE_ATTRIBUTE_TAG_INFO data{};
+  return Answer(::GetFileInformationByHandleEx(h, FileAttributeTagInfo, &data, sizeof data));
+}
+
 // Renames a new file over one held open with `share`: the rename's answer.
 std::string RenameOverHeld(Scratch& s, DWORD share, ULONG flags, ULONG kind) {
   s.Open("target", GENERIC_READ, share);
@@ -517,6 +524,34 @@ const std::vector<Fact>& Facts() {
          return data.nNumberOfLinks == 2 && store ? "2 names, the other in the component store"
                                                   : names;
        }},
+      {"a handle opened for DELETE and READ_CONTROL alone is refused FileAttributeTagInformation",
+       "learn.microsoft.com: NtQueryInformationFile, FileAttributeTagInformation: the caller must "
+       "have opened the file with FILE_READ_ATTRIBUTES; FILE_ATTRIBUTE_TAG_INFORMATION",
+       "error 5",
+       [](Scratch& s) {
+         ::CloseHandle(s.Open("tagged", GENERIC_WRITE, kShareAll));
+         // Through NtCreateFile, as the layer opens a leftover: CreateFile
+         // would add FILE_READ_ATTRIBUTES.
+         const auto tag = [&](ACCESS_MASK access) {
+           HANDLE h = INVALID_HANDLE_VALUE;
+           const LONG status = OpenRelative(Win32Api(), s.folder, L"tagged", access, kShareAll, 1,
+                                            0x40 | 0x200000, &h);
+           if (status < 0) return "open: " + NtAnswer(status);
+           s.open.push_back(h);
+           return AttributesAnswer(h);
+         };
+         // The control: with FILE_READ_ATTRIBUTES as well, the same query answers.
+         const std::string control = tag(DELETE | READ_CONTROL | FILE_READ_ATTRIBUTES);
+         return control == "ok" ? tag(DELETE | READ_CONTROL) : "no control: " + control;
+       }},
+      {"CreateFile for no access may still read attributes",
+       "learn.microsoft.com: CreateFileA, dwDesiredAccess: with zero, a handle can query file "
+       "attributes; FILE_ATTRIBUTE_TAG_INFORMATION needs FILE_READ_ATTRIBUTES",
+       "ok",
+       [](Scratch& s) {
+         ::CloseHandle(s.Open("tagged", GENERIC_WRITE, kShareAll));
+         return AttributesAnswer(s.Open("tagged", 0, kShareAll));
+       }},
   };
   return facts;
 }
@@ -553,6 +588,8 @@ const WineDifference kWineDifferences[] = {
      "Wine grants no opportunistic locks"},
     {"a rename waits for a Read-Handle oplock's holder", "no oplock: error 50",
      "Wine grants no opportunistic locks"},
+    {"a handle opened for DELETE and READ_CONTROL alone is refused FileAttributeTagInformation",
+     "ok", "Wine answers a query whatever access the handle was opened with"},
 };
 
 bool UnderWine() {
@@ -645,7 +682,7 @@ TEST(WindowsFactsTest, EachFactAnswersAsWindowsDoes) {
     for (HANDLE h : s.open) ::CloseHandle(h);
     ::CloseHandle(s.folder);
     for (const char* name : {"target", "source", "renamed", "one", "two", "lock", "owned",
-                             "pending", "posix", "oplocked", "rr", "inside", "locked"}) {
+                             "pending", "posix", "oplocked", "rr", "inside", "locked", "tagged"}) {
       ::DeleteFileA(s.Path(name).c_str());
     }
     ::RemoveDirectoryA(s.dir.c_str());
