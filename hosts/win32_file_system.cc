@@ -44,6 +44,9 @@
 #include "hosts/win32_support.h"
 #include "hosts/win32_trust.h"
 #include "hosts/win32_walk.h"
+#ifdef HOSTS_CHECKED_API
+#include "hosts/win32_checked_api.h"
+#endif
 
 namespace hosts {
 namespace {
@@ -583,7 +586,13 @@ std::unique_ptr<FileSystem> MakeWin32FileSystem(const Win32Api& api, DWORD deadl
 }
 
 FileSystem& RealFileSystem() {
+#ifdef HOSTS_CHECKED_API
+  // The test build's, hosts_entry_tool_checked.exe: every call checked as
+  // Windows checks a handle's access.
+  static Win32FileSystem file_system{CheckedApi(Win32Api()), kRunDeadlineMs, kCancelGraceMs};
+#else
   static Win32FileSystem file_system{Win32Api(), kRunDeadlineMs, kCancelGraceMs};
+#endif
   return file_system;
 }
 

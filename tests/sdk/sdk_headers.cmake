@@ -3,9 +3,11 @@
 # and this folder's headers in front of mingw-w64's: windows.h then defines
 # min and max unless the build defines NOMINMAX, winternl.h declares only
 # what the SDK's does, and UNICODE is defined, so that no source leans on the
-# A or W default of a generic name. Fails, with the compiler's messages, for
-# any source that does not compile so, or that has no command in the build.
+# A or W default of a generic name. Every command that compiles one of
+# them is checked (a source built twice, twice). Fails, with the compiler's
+# messages, for any that does not compile so, or a source with no command.
 #   cmake -DBUILD_DIR=... -DSOURCE_DIR=... -P sdk_headers.cmake
+cmake_minimum_required(VERSION 3.25)
 set(sdk "${SOURCE_DIR}/tests/sdk")
 file(GLOB sources RELATIVE "${SOURCE_DIR}"
      "${SOURCE_DIR}/hosts/win32_*.cc" "${SOURCE_DIR}/app/*.cc" "${SOURCE_DIR}/tests/win32_*.cc"
@@ -16,20 +18,15 @@ string(JSON count LENGTH "${database}")
 math(EXPR last "${count} - 1")
 
 set(failed "")
-foreach(source IN LISTS sources)
-  set(command "")
-  foreach(i RANGE ${last})
-    string(JSON file GET "${database}" ${i} file)
-    if(file STREQUAL "${SOURCE_DIR}/${source}")
-      string(JSON command GET "${database}" ${i} command)
-      break()
-    endif()
-  endforeach()
-  if(command STREQUAL "")
-    message("${source}: the build has no command that compiles it")
-    list(APPEND failed "${source}")
+set(compiled "")
+foreach(i RANGE ${last})
+  string(JSON file GET "${database}" ${i} file)
+  file(RELATIVE_PATH source "${SOURCE_DIR}" "${file}")
+  if(NOT source IN_LIST sources)
     continue()
   endif()
+  list(APPEND compiled "${source}")
+  string(JSON command GET "${database}" ${i} command)
   separate_arguments(arguments UNIX_COMMAND "${command}")
   # The build's command without its output: checked, not compiled.
   list(FIND arguments "-o" output)
@@ -45,6 +42,12 @@ foreach(source IN LISTS sources)
     message("${source}: compiles as with the SDK's headers")
   else()
     message("${source}: does not compile as with the SDK's headers:\n${out}")
+    list(APPEND failed "${source}")
+  endif()
+endforeach()
+foreach(source IN LISTS sources)
+  if(NOT source IN_LIST compiled)
+    message("${source}: the build has no command that compiles it")
     list(APPEND failed "${source}")
   endif()
 endforeach()
