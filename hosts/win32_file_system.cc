@@ -46,6 +46,9 @@
 #include "hosts/win32_support.h"
 #include "hosts/win32_trust.h"
 #include "hosts/win32_walk.h"
+#ifdef HOSTS_CHECKED_API
+#include "hosts/win32_checked_api.h"
+#endif
 
 namespace hosts {
 namespace {
@@ -309,13 +312,15 @@ class Win32Folder : public Folder {
   }
 
   Status RemoveStale(const std::string& name) override {
-    // Opened as it is, not through a link, for deleting. A live run's
+    // Opened as it is, not through a link, for deleting, and for the
+    // attributes and owner that say whether it is this tool's. A live run's
     // temporary file refuses: it shares nothing.
     HANDLE opened = INVALID_HANDLE_VALUE;
-    Status status = Opened(api_, Call::kOpen,
-                           OpenRelative(api_, handle_, Wide(name), DELETE | READ_CONTROL, kShareAll,
-                                        kFileOpen, kNonDirectoryFile | kOpenReparsePoint, &opened),
-                           &opened);
+    Status status =
+        Opened(api_, Call::kOpen,
+               OpenRelative(api_, handle_, Wide(name), DELETE | READ_CONTROL | FILE_READ_ATTRIBUTES,
+                            kShareAll, kFileOpen, kNonDirectoryFile | kOpenReparsePoint, &opened),
+               &opened);
     if (status.code() == Code::kNotFound) return Status();
     if (!status.ok()) return status;
     ScopedHandle file(opened, HandleCloser{&api_});
@@ -461,6 +466,12 @@ Status Win32TempFile::Commit(const std::string& target, const FileInfo& expected
   if (replace && !context.classic_renames_only) {
     error = Rename(target, true, true);
     if (IsUnsupported(error)) context.classic_renames_only = true;
+    // A volume or filter that takes the rename but not its POSIX replace
+    // (Windows 10 1607, Server 2016) refuses it while this process holds the
+    // file, as the classic rename does: let go of it, and try again.
+    if (error == ERROR_ACCESS_DENIED && folder_.holds_a_file()) {
+      return Status(Code::kHeldHere, "the file system refused to replace a file that is open");
+    }
   }
   if (!replace || context.classic_renames_only) {
     // The classic rename cannot replace a file that has open handles, this
@@ -573,7 +584,14 @@ std::unique_ptr<FileSystem> MakeWin32FileSystem(const Win32Api& api, int deadlin
 }
 
 FileSystem& RealFileSystem() {
+#ifdef HOSTS_CHECKED_API
+  // The test build's, hosts_entry_tool_checked.exe: every call checked as
+  // Windows checks a handle's access.
+  static const std::unique_ptr<FileSystem> file_system =
+      MakeWin32FileSystem(CheckedApi(Win32Api()));
+#else
   static const std::unique_ptr<FileSystem> file_system = MakeWin32FileSystem(Win32Api());
+#endif
   return *file_system;
 }
 

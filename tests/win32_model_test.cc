@@ -27,6 +27,7 @@
 #include "hosts/hosts_text.h"
 #include "hosts/limits.h"
 #include "hosts/win32_api.h"
+#include "hosts/win32_checked_api.h"
 #include "tests/windows_facts.h"
 
 namespace hosts {
@@ -79,8 +80,9 @@ struct Model {
   int oplock_breaks = 0;              // opens of the hosts file: STATUS_OPLOCK_BREAK_IN_PROGRESS
   bool pending_delete_temp0 = false;  // FILE_CREATE of name 0: STATUS_DELETE_PENDING
   LONG create_status = 0;             // FILE_CREATE: this status
-  bool posix_renames = false;     // FileRenameInformationEx replaces a file that is open (1607+)
-  int posix_rename_refusals = 0;  // FileRenameInformationEx: posix_rename_status
+  bool posix_renames = false;  // FileRenameInformationEx replaces a file that is open (1607+)
+  bool posix_replace_ignored = false;  // ... but for this volume or filter, which ignores the flag
+  int posix_rename_refusals = 0;       // FileRenameInformationEx: posix_rename_status
   LONG posix_rename_status = kSharingViolation;
   int rename_refusals = 0;  // FileRenameInformation: rename_status
   LONG rename_status = kSharingViolation;
@@ -599,6 +601,14 @@ LONG NTAPI ModelNtSetInformationFile(HANDLE file, PIO_STATUS_BLOCK io, PVOID inf
     }
     // A Windows before 10 1607 does not know the class.
     if (!model->posix_renames) return kInvalidInfoClass;
+    // A volume or filter that takes the class but not its POSIX replace: the
+    // classic rename's answer.
+    if (model->posix_replace_ignored) {
+      if (!model->hosts_handles.empty()) return kAccessDenied;
+      status = RealNtSetInformationFile(file, io, info, size, 10);
+      if (status >= 0) model->committed = file;
+      return status;
+    }
     status = kAccessDenied;
     PosixRename([&] { return (status = RealNtSetInformationFile(file, io, info, size, 10)) >= 0; });
   } else if (kind == 10) {  // FileRenameInformation
@@ -1111,7 +1121,8 @@ class Win32ModelTest : public testing::Test {
     m.lock = Etc() + "\\" + kLockName;
     m.released = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
     model = &m;
-    const Win32Api api = ModelApi(m);
+    // Every call checked first as Windows checks a handle's access.
+    const Win32Api api = CheckedApi(ModelApi(m));
     HardenProcess(api);
     const std::unique_ptr<FileSystem> fs = MakeWin32FileSystem(api, m.deadline_ms, 300);
     testing::internal::CaptureStderr();
@@ -1652,6 +1663,14 @@ TEST_F(Win32ModelTest, Replace) {
           "8 answers: named relative to the folder's handle instead")
           .Set([](Model& m) { m.bare_rename_status = kObjectPathSyntaxBad; })
           .Check([](const Model& m) { EXPECT_TRUE(m.renamed_by_folder); }),
+      Row("FileRenameInformationEx taken but not its POSIX replace (a volume or filter on Windows "
+          "10 1607, Server 2016): refused while this process holds the file, which it lets go "
+          "of, and the rename goes")
+          .Set([](Model& m) {
+            m.posix_renames = true;
+            m.posix_replace_ignored = true;
+          })
+          .Check([](const Model& m) { EXPECT_FALSE(m.renamed_while_held); }),
       Row("FileRenameInformationEx: STATUS_NOT_SUPPORTED").Set([](Model& m) {
         m.posix_rename_refusals = 1;
         m.posix_rename_status = kNotSupported;
@@ -1801,6 +1820,9 @@ TEST_F(Win32ModelTest, Deadline) {
 // and given up where their delete waits.
 TEST_F(Win32ModelTest, Cleanup) {
   RunRows({
+      Row("a killed run's leftover, opened for its attributes as well: removed")
+          .Fact("a handle opened for DELETE and READ_CONTROL alone is refused "
+                "FileAttributeTagInformation"),
       Row("a leftover whose delete waits for a user's oplock: given up after 2 s, and the run goes "
           "on")
           .Fact("a delete waiting for a Read-Handle oplock's holder ends when cancelled")

@@ -98,6 +98,13 @@ std::vector<std::string> NamesOf(const std::string& path) {
   return names;
 }
 
+// Whether the handle `h` answers a query of the file's attributes
+// (FileAttributeTagInfo, which needs FILE_READ_ATTRIBUTES).
+std::string AttributesAnswer(HANDLE h) {
+  FILE_ATTRIBUTE_TAG_INFO data{};
+  return Answer(::GetFileInformationByHandleEx(h, FileAttributeTagInfo, &data, sizeof data));
+}
+
 // Renames a new file over one held open with `share`: the rename's answer.
 std::string RenameOverHeld(Scratch& s, DWORD share, ULONG flags, ULONG kind) {
   s.Open("target", GENERIC_READ, share);
@@ -236,9 +243,11 @@ const std::vector<Fact>& Facts() {
       {"classic rename refused over an open target",
        "learn.microsoft.com: MS-FSA 2.1.5.15.12 FileRenameInformation (ReplaceIfExists)",
        "status 0xc0000022", [](Scratch& s) { return RenameOverHeld(s, kShareAll, 1, 10); }},
-      {"SetFileInformationByHandle refuses a RootDirectory",
-       "learn.microsoft.com: FILE_RENAME_INFO, RootDirectory; reports of kernelbase answering 87",
-       "error 87",
+      {"SetFileInformationByHandle with a RootDirectory",
+       "learn.microsoft.com: FILE_RENAME_INFO, RootDirectory (one revision: the folder the file is "
+       "in; another: the folder it is renamed into); reports of kernelbase answering 87. Left "
+       "open: the layer renames through NtSetInformationFile",
+       "error 87|ok",
        [](Scratch& s) {
          std::vector<char> b(sizeof(FILE_RENAME_INFO) + 16);
          auto* info = reinterpret_cast<FILE_RENAME_INFO*>(b.data());
@@ -355,16 +364,24 @@ const std::vector<Fact>& Facts() {
          return NtAnswer(status);
        }},
       {"POSIX delete frees the name while held",
-       "learn.microsoft.com: FILE_DISPOSITION_INFO_EX, FILE_DISPOSITION_FLAG_POSIX_SEMANTICS", "ok",
+       "learn.microsoft.com: FILE_DISPOSITION_INFORMATION_EX, FILE_DISPOSITION_POSIX_SEMANTICS: "
+       "the name goes when the deleting handle is closed, while other handles still hold the file",
+       "ok",
        [](Scratch& s) {
-         s.Open("posix", GENERIC_READ, kShareAll);
+         s.Open("posix", GENERIC_READ, kShareAll);  // another program's, held throughout
+         const HANDLE deleting = ::CreateFileA(s.Path("posix").c_str(), DELETE, kShareAll, nullptr,
+                                               OPEN_EXISTING, 0, nullptr);
          DWORD flags = 3;  // delete, with POSIX semantics
-         if (!::SetFileInformationByHandle(s.Open("posix", DELETE, kShareAll),
-                                           static_cast<FILE_INFO_BY_HANDLE_CLASS>(21), &flags,
-                                           sizeof flags)) {
-           return "delete: " + Answer(FALSE);
-         }
-         return Answer(s.Open("posix", GENERIC_WRITE, 0));
+         const bool deleted = ::SetFileInformationByHandle(
+             deleting, static_cast<FILE_INFO_BY_HANDLE_CLASS>(21), &flags, sizeof flags);
+         const std::string refused = "delete: " + Answer(FALSE);
+         ::CloseHandle(deleting);
+         if (!deleted) return refused;
+         // A new file at the name, while the first is still held.
+         const HANDLE made = ::CreateFileA(s.Path("posix").c_str(), GENERIC_WRITE, 0, nullptr,
+                                           CREATE_NEW, 0, nullptr);
+         s.open.push_back(made);
+         return Answer(made);
        }},
       {"an open that meets an oplock completes at once",
        "learn.microsoft.com: NtCreateFile, FILE_COMPLETE_IF_OPLOCKED; Breaking Opportunistic Locks",
@@ -384,9 +401,11 @@ const std::vector<Fact>& Facts() {
          s.open.push_back(h);
          return NtAnswer(status);
        }},
-      {"a rename waits for a Read-Handle oplock's holder",
-       "learn.microsoft.com: Checking the Oplock State of an IRP_MJ_SET_INFORMATION operation",
-       "waits",
+      {"a POSIX replace of a file a Read-Handle oplock is on",
+       "learn.microsoft.com: Checking the Oplock State of an IRP_MJ_SET_INFORMATION operation "
+       "names the file renamed, not the one it replaces. Left open: where it waits, the run's "
+       "deadline ends it",
+       "waits|answered ok",
        [](Scratch& s) {
          Oplock oplock(s, "target", OPLOCK_LEVEL_CACHE_READ | OPLOCK_LEVEL_CACHE_HANDLE);
          if (!oplock.refused().empty()) return oplock.refused();
@@ -400,24 +419,26 @@ const std::vector<Fact>& Facts() {
          return waited ? std::string("waits") : "answered " + NtAnswer(status);
        }},
       {"a rename waiting for a Read-Handle oplock's holder ends when cancelled",
-       "learn.microsoft.com: CancelSynchronousIo; MS-FSA 2.1.4.12, the wait for an oplock break",
+       "learn.microsoft.com: Checking the Oplock State of an IRP_MJ_SET_INFORMATION operation (a "
+       "rename of the file a Read-Handle oplock is on waits for the break's acknowledgment); "
+       "CancelSynchronousIo; MS-FSA 2.1.4.12",
        "status 0xc0000120",
        [](Scratch& s) {
          return CancelWaiting(s, [](Scratch& scratch) {
-           return scratch.Rename(scratch.Open("source", GENERIC_WRITE | DELETE, 0), "target", 3,
-                                 65);
+           return scratch.Rename(scratch.Open("target", DELETE, kShareAll), "renamed", 0, 10);
          });
        }},
       {"a delete waiting for a Read-Handle oplock's holder ends when cancelled",
-       "learn.microsoft.com: Checking the Oplock State of an IRP_MJ_SET_INFORMATION operation; "
+       "learn.microsoft.com: Checking the Oplock State of an IRP_MJ_SET_INFORMATION operation "
+       "(FileDispositionInformation, DeleteFile TRUE, waits for the break's acknowledgment); "
        "CancelSynchronousIo",
        "status 0xc0000120",
        [](Scratch& s) {
          return CancelWaiting(s, [](Scratch& scratch) {
-           ULONG flags = 3;  // FILE_DISPOSITION_INFORMATION_EX: delete, POSIX semantics
+           BOOLEAN delete_it = TRUE;  // FILE_DISPOSITION_INFORMATION
            IO_STATUS_BLOCK io{};
-           return NtSetInfo(scratch.Open("target", DELETE, kShareAll), &io, &flags, sizeof flags,
-                            64);  // FileDispositionInformationEx
+           return NtSetInfo(scratch.Open("target", DELETE, kShareAll), &io, &delete_it,
+                            sizeof delete_it, 13);  // FileDispositionInformation
          });
        }},
       {"a relative open through a folder held for its attributes alone",
@@ -442,10 +463,20 @@ const std::vector<Fact>& Facts() {
        "CreateFile, dwShareMode",
        "status 0xc0000043",
        [](Scratch& s) {
+         // The rename names its target relative to a handle held for the
+         // folder's attributes alone, as the layer's is, which no sharing
+         // conflicts with; the scratch folder's own handle (for listing) would
+         // refuse the holder below.
+         ::CloseHandle(s.folder);
+         s.folder = ::CreateFileA(s.dir.c_str(), FILE_READ_ATTRIBUTES | SYNCHRONIZE, kShareAll,
+                                  nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+         const HANDLE source = s.Open("source", GENERIC_WRITE | DELETE, 0);
          // Held as any user who may list it could: for listing, sharing nothing.
-         s.open.push_back(::CreateFileA(s.dir.c_str(), FILE_LIST_DIRECTORY, 0, nullptr,
-                                        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-         return NtAnswer(s.Rename(s.Open("source", GENERIC_WRITE | DELETE, 0), "renamed", 0, 10));
+         const HANDLE holder = ::CreateFileA(s.dir.c_str(), FILE_LIST_DIRECTORY, 0, nullptr,
+                                             OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+         if (holder == INVALID_HANDLE_VALUE) return "no holder: " + Answer(FALSE);
+         s.open.push_back(holder);
+         return NtAnswer(s.Rename(source, "renamed", 0, 10));
        }},
       {"a read of a part another program has locked",
        "learn.microsoft.com: LockFileEx (an exclusive lock denies other handles read access)",
@@ -517,6 +548,34 @@ const std::vector<Fact>& Facts() {
          return data.nNumberOfLinks == 2 && store ? "2 names, the other in the component store"
                                                   : names;
        }},
+      {"a handle opened for DELETE and READ_CONTROL alone is refused FileAttributeTagInformation",
+       "learn.microsoft.com: NtQueryInformationFile, FileAttributeTagInformation: the caller must "
+       "have opened the file with FILE_READ_ATTRIBUTES; FILE_ATTRIBUTE_TAG_INFORMATION",
+       "error 5",
+       [](Scratch& s) {
+         ::CloseHandle(s.Open("tagged", GENERIC_WRITE, kShareAll));
+         // Through NtCreateFile, as the layer opens a leftover: CreateFile
+         // would add FILE_READ_ATTRIBUTES.
+         const auto tag = [&](ACCESS_MASK access) {
+           HANDLE h = INVALID_HANDLE_VALUE;
+           const LONG status = OpenRelative(Win32Api(), s.folder, L"tagged", access, kShareAll, 1,
+                                            0x40 | 0x200000, &h);
+           if (status < 0) return "open: " + NtAnswer(status);
+           s.open.push_back(h);
+           return AttributesAnswer(h);
+         };
+         // The control: with FILE_READ_ATTRIBUTES as well, the same query answers.
+         const std::string control = tag(DELETE | READ_CONTROL | FILE_READ_ATTRIBUTES);
+         return control == "ok" ? tag(DELETE | READ_CONTROL) : "no control: " + control;
+       }},
+      {"CreateFile for no access may still read attributes",
+       "learn.microsoft.com: CreateFileA, dwDesiredAccess: with zero, a handle can query file "
+       "attributes; FILE_ATTRIBUTE_TAG_INFORMATION needs FILE_READ_ATTRIBUTES",
+       "ok",
+       [](Scratch& s) {
+         ::CloseHandle(s.Open("tagged", GENERIC_WRITE, kShareAll));
+         return AttributesAnswer(s.Open("tagged", 0, kShareAll));
+       }},
   };
   return facts;
 }
@@ -551,8 +610,10 @@ const WineDifference kWineDifferences[] = {
      "Wine has no FileDispositionInfoEx"},
     {"an open that meets an oplock completes at once", "no oplock: error 50",
      "Wine grants no opportunistic locks"},
-    {"a rename waits for a Read-Handle oplock's holder", "no oplock: error 50",
+    {"a POSIX replace of a file a Read-Handle oplock is on", "no oplock: error 50",
      "Wine grants no opportunistic locks"},
+    {"a handle opened for DELETE and READ_CONTROL alone is refused FileAttributeTagInformation",
+     "ok", "Wine answers a query whatever access the handle was opened with"},
 };
 
 bool UnderWine() {
@@ -645,7 +706,7 @@ TEST(WindowsFactsTest, EachFactAnswersAsWindowsDoes) {
     for (HANDLE h : s.open) ::CloseHandle(h);
     ::CloseHandle(s.folder);
     for (const char* name : {"target", "source", "renamed", "one", "two", "lock", "owned",
-                             "pending", "posix", "oplocked", "rr", "inside", "locked"}) {
+                             "pending", "posix", "oplocked", "rr", "inside", "locked", "tagged"}) {
       ::DeleteFileA(s.Path(name).c_str());
     }
     ::RemoveDirectoryA(s.dir.c_str());
