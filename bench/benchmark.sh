@@ -10,7 +10,7 @@
 set -eu
 cd "$(dirname "$0")/.."
 sh scripts/install-packages.sh cmake ninja-build g++ libbenchmark-dev python3 time \
-  util-linux hostsed mingw-w64 wine64
+  util-linux hostsed mingw-w64 wine64 valgrind
 command -v npm >/dev/null || sh scripts/install-packages.sh nodejs npm
 
 bench=build/bench
@@ -50,5 +50,29 @@ python3 bench/run_benchmark.py --tool build/release/app/hosts_entry_tool \
   --wine "$wine" --wineprefix "$prefix" --exe "$bench/windows/app/hosts_entry_tool.exe" \
   --floor-exe "$bench/replace_floor.exe" --work "$bench" \
   "100k lines=$bench/hosts_100000.crlf" "1M lines=$bench/hosts_1000000.crlf"
+echo
+# One line of 16 MiB, then of 64 MiB, between a comment and a managed line:
+# the work a run does grows with the line as the line does (instructions
+# under callgrind, which do not move from run to run; and the wall time).
+echo "one long line, uninstall:"
+echo
+echo "| line | instructions | wall |"
+echo "|---|---:|---:|"
+for mib in 16 64; do
+  line="$bench/line_$mib"
+  [ -f "$line" ] || python3 -c "import sys; sys.stdout.buffer.write(b'# a\\r\\n' + \
+b'0' * ($mib << 20) + b'\\r\\n127.0.0.1 vpn.localhost\\r\\n')" > "$line"
+  root="$(pwd)/$bench/line_box/Windows"
+  box="$root/System32/drivers/etc"
+  mkdir -p "$box"
+  cp "$line" "$box/hosts"
+  instructions=$(SystemRoot="$root" valgrind --tool=callgrind \
+    --callgrind-out-file=/dev/null build/release/app/hosts_entry_tool --uninstall-dns 2>&1 |
+    sed -n 's/.*Collected : //p')
+  cp "$line" "$box/hosts"
+  started=$(date +%s%N)
+  SystemRoot="$root" build/release/app/hosts_entry_tool --uninstall-dns
+  echo "| $mib MiB | $instructions | $(( ($(date +%s%N) - started) / 1000000 )) ms |"
+done
 echo
 echo "load after: $(uptime)"

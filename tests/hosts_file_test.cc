@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <fstream>
 #include <functional>
 #include <iterator>
@@ -508,6 +509,24 @@ TEST(HostsFileTest, ReleasesTheFileWhereTheSystemCannotReplaceAnOpenOne) {
                       changed_meanwhile ? "changed" : "unchanged");
     EXPECT_EQ(fs.CallsOf(Op::kOpenInPlace), 0);
   }
+}
+
+// A line of any length is looked at once, when it is whole, not again after
+// every read: read 7 bytes at a time, a line four times as long takes about
+// four times as long, not sixteen.
+TEST(HostsFileTest, ALongLineCostsLinearTime) {
+  std::vector<double> seconds;
+  for (const std::size_t length : {std::size_t{1} << 15, std::size_t{1} << 17}) {
+    const std::string line(length, 'x');
+    const std::string data = line + "\r\n127.0.0.1 " + LocalAliasHost + "\r\n" + line;
+    FakeFileSystem fs = WithHosts(&data);
+    const auto started = std::chrono::steady_clock::now();
+    const RunResult run = Update(fs, false);
+    seconds.push_back(
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
+    ExpectPromiseKept(fs, run, data, false, 0, std::to_string(length));
+  }
+  EXPECT_LT(seconds[1], 8 * seconds[0] + 0.05) << seconds[0] << " s, then " << seconds[1] << " s";
 }
 
 TEST(HostsFileTest, MissingFileWithNoTemporaryFileStaysMissing) {

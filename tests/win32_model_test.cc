@@ -1595,6 +1595,8 @@ TEST_F(Win32ModelTest, Replace) {
   RunRows({
       Row("another program holds the hosts folder without sharing: the rename, within the "
           "folder, opens no folder, and the file is replaced; only the cleanup cannot list it")
+          .Fact("a rename within its folder, by a name alone, goes while the folder is held "
+                "without sharing")
           .Set([&](Model& m) {
             m.folder_holder = ::CreateFileA(Etc().c_str(), FILE_LIST_DIRECTORY, 0, nullptr,
                                             OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
@@ -1661,6 +1663,8 @@ TEST_F(Win32ModelTest, Replace) {
           .Check([](const Model& m) { EXPECT_EQ(m.slept_ms, kRenameWaitMs); }),
       Row("FileRenameInformation without a RootDirectory: STATUS_OBJECT_PATH_SYNTAX_BAD, as Wine "
           "8 answers: named relative to the folder's handle instead")
+          .Fact("a rename within its folder, by a name alone, goes while the folder is held "
+                "without sharing")
           .Set([](Model& m) { m.bare_rename_status = kObjectPathSyntaxBad; })
           .Check([](const Model& m) { EXPECT_TRUE(m.renamed_by_folder); }),
       Row("FileRenameInformationEx taken but not its POSIX replace (a volume or filter on Windows "

@@ -478,6 +478,28 @@ const std::vector<Fact>& Facts() {
          s.open.push_back(holder);
          return NtAnswer(s.Rename(source, "renamed", 0, 10));
        }},
+      {"a rename within its folder, by a name alone, goes while the folder is held without "
+       "sharing",
+       "learn.microsoft.com: FILE_RENAME_INFORMATION (RootDirectory NULL and a simple name: "
+       "renamed within the same directory)",
+       "ok",
+       [](Scratch& s) {
+         // Nothing of the fact's own holds the folder but for its attributes,
+         // as the layer's handle does; the holder below would be refused by
+         // the scratch folder's listing handle.
+         ::CloseHandle(s.folder);
+         s.folder = ::CreateFileA(s.dir.c_str(), FILE_READ_ATTRIBUTES | SYNCHRONIZE, kShareAll,
+                                  nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+         const HANDLE source = s.Open("source", GENERIC_WRITE | DELETE, 0);
+         const HANDLE holder = ::CreateFileA(s.dir.c_str(), FILE_LIST_DIRECTORY, 0, nullptr,
+                                             OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+         if (holder == INVALID_HANDLE_VALUE) return "no holder: " + Answer(FALSE);
+         s.open.push_back(holder);
+         std::vector<char> buffer = RenameInfo(0, nullptr, "renamed");
+         IO_STATUS_BLOCK io{};
+         return NtAnswer(
+             NtSetInfo(source, &io, buffer.data(), static_cast<ULONG>(buffer.size()), 10));
+       }},
       {"a read of a part another program has locked",
        "learn.microsoft.com: LockFileEx (an exclusive lock denies other handles read access)",
        "error 33",
@@ -606,6 +628,8 @@ const WineDifference kWineDifferences[] = {
      "Wine does not enforce byte-range locks on reads"},
     {"a rename into a folder held without sharing writes is refused", "ok",
      "Wine's rename does not open the folder it renames into"},
+    {"a rename within its folder, by a name alone, goes while the folder is held without sharing",
+     "status 0xc000003b", "Wine 8 takes no rename target without a RootDirectory or a path"},
     {"POSIX delete frees the name while held", "delete: error 87",
      "Wine has no FileDispositionInfoEx"},
     {"an open that meets an oplock completes at once", "no oplock: error 50",
