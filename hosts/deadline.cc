@@ -250,10 +250,10 @@ class DeadlineFolder : public Folder {
     const Deadline::Optional optional(deadline_, Step::kListFolder);
     return inner_->List(prefix, names);
   }
-  Status RemoveStale(const std::string& name) override {
+  Status RemoveStale(const std::string& name, const std::string& beside) override {
     if (Status late = deadline_.Begin(Step::kRemoveLeftover); !late.ok()) return late;
     const Deadline::Optional optional(deadline_, Step::kRemoveLeftover);
-    return inner_->RemoveStale(name);
+    return inner_->RemoveStale(name, beside);
   }
   Status OpenHeld(const std::string& name, std::unique_ptr<HeldFile>* file,
                   FileInfo* info) override {

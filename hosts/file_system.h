@@ -18,7 +18,7 @@
 //   folder->Lock(&lock);                     one run of this tool at a time;
 //                                              released when `lock` goes
 //   folder->List(prefix, &names);            under the lock only: remove the
-//   folder->RemoveStale(name);                 temporary files killed runs left
+//   folder->RemoveStale(name, hosts);          temporary files killed runs left
 //   folder->OpenHeld(name, &hosts, &info);   read the file once, while no other
 //   hosts->Read(...);                          program writes it; a file the
 //                                              rewrite leaves as it is is not
@@ -158,11 +158,12 @@ class Folder {
   // The names in the folder that begin with `prefix`.
   virtual Status List(const std::string& prefix, std::vector<std::string>* names) = 0;
 
-  // Removes a file an earlier run left behind, if it is one this tool could
-  // have made: a regular file with one name, not a link, with a trusted
-  // owner. kBusy when a live process still owns it. Called only under the
-  // update lock.
-  virtual Status RemoveStale(const std::string& name) = 0;
+  // Removes a file an earlier run left behind beside the file `beside`, if
+  // it is one this tool could have made: a regular file with one name, not
+  // a link, that belongs to a trusted account or to `beside`'s owner (which
+  // a run gives it just before it puts it in place). kBusy while a live run
+  // owns it. Called only under the update lock.
+  virtual Status RemoveStale(const std::string& name, const std::string& beside) = 0;
 
   // Opens a regular file for reading. kNotFound, kBusy (another program has
   // it open for writing), or kFailed (also for anything that is not a

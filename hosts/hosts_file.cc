@@ -195,7 +195,7 @@ class Update {
     std::vector<std::string> names;
     if (!folder_.List(prefix, &names).ok()) return;
     for (const std::string& name : names) {
-      if (IsTempName(name, prefix)) folder_.RemoveStale(name);
+      if (IsTempName(name, prefix)) folder_.RemoveStale(name, name_);
     }
   }
 

@@ -43,6 +43,8 @@ Status SystemStatus(Call call, int error) {
     case Call::kOpen:
       if (error == ELOOP) return Status::Failed("the name has become a symbolic link");
       if (error == ENOENT) code = Code::kNotFound;
+      // Another program's lease, which a non-blocking open does not wait for.
+      if (error == EWOULDBLOCK) code = Code::kBusy;
       break;
     case Call::kCreate:
     case Call::kChangeOwner:
@@ -89,10 +91,11 @@ bool HasImmutableFlag(int fd) {
   return false;
 }
 
-// Takes the lock of `fd`, opened as `name` in `dir`, if it is a file this
-// tool could have made (a regular file with one name and a trusted owner)
-// and the name still leads to it. kBusy while another process holds it;
-// kChanged when the name leads elsewhere now.
+// Takes the update lock `fd`, opened as `name` in `dir`, if it is a file
+// this tool could have made (a regular file with one name and a trusted
+// owner; its mode, 0600, lets no other account open it) and the name still
+// leads to it. kBusy while another process holds it; kChanged when the name
+// leads elsewhere now.
 Status LockIfOurs(int dir, const char* name, int fd) {
   struct stat held;
   struct stat now;
@@ -106,6 +109,18 @@ Status LockIfOurs(int dir, const char* name, int fd) {
     return Status(Code::kChanged, "the name changed meanwhile");
   }
   return Status();
+}
+
+// The lock that marks a live run's temporary file: an open file
+// description's lock on all of it, for writing, which only a descriptor open
+// for writing can take. Any account that may read a file can take flock on
+// it, or a lock for reading, so neither tells a live run's file from a
+// killed one's.
+struct flock WholeFile(short type) {
+  struct flock whole {};
+  whole.l_type = type;
+  whole.l_whence = SEEK_SET;
+  return whole;
 }
 
 Status WriteAll(int fd, std::string_view data) {
@@ -166,6 +181,11 @@ class LinuxFile : public InPlaceFile {
   }
 
   Status Read(char* buffer, std::size_t size, std::size_t* got) override {
+    // Another program waits to write the file: this pass gives way at once,
+    // and the next reads what it wrote.
+    if (leased_ && TakeBreak()) {
+      return Status(Code::kChanged, "another program is about to write the file");
+    }
     for (;;) {
       const ssize_t n = read(fd_, buffer, size);
       if (n >= 0) {
@@ -260,7 +280,9 @@ class LinuxTempFile : public TempFile {
     if (fchmod(fd_, owner_.mode) != 0) {
       return SystemStatus(Call::kChangeOwner, errno).In("cannot give it the hosts file's mode");
     }
-    if (!IsOurs()) return Status::Failed("its name no longer leads to the file this run wrote");
+    if (!IsOurs()) {
+      return Status(Code::kChanged, "its name no longer leads to the file this run wrote");
+    }
     if (!expected.exists) {
       if (!RenameIfFree(target)) return SystemStatus(Call::kRename, errno);
     } else if (Status status = Exchange(target, expected); !status.ok()) {
@@ -288,12 +310,7 @@ class LinuxTempFile : public TempFile {
 
  private:
   // Whether the temporary name still leads to this run's file.
-  bool IsOurs() const {
-    struct stat named;
-    struct stat own;
-    return fstatat(dir_, name().c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
-           fstat(fd_, &own) == 0 && named.st_dev == own.st_dev && named.st_ino == own.st_ino;
-  }
+  bool IsOurs() const { return Holds(name()); }
 
   // Swaps this file and `target` in one step (RENAME_EXCHANGE), and checks
   // what came back under the temporary name: the version read, unchanged,
@@ -329,16 +346,46 @@ class LinuxTempFile : public TempFile {
       unlinkat(dir_, name().c_str(), 0);
       return Status();
     }
-    if (renameat2(dir_, name().c_str(), dir_, target.c_str(), RENAME_EXCHANGE) != 0) {
-      const Status failed = SystemStatus(Call::kOther, errno);
-      close(fd_);
-      fd_ = -1;
-      return Status::Failed(
-          "another program changed the file meanwhile, and putting its version "
-          "back failed: " +
-          failed.message() + "; its version is under the temporary name");
+    return PutBack(target);
+  }
+
+  // Puts back at `target` the version the exchange took from it, now under
+  // the temporary name, and starts the pass over on it. Where another
+  // program put a file at `target` since, that file is newer still and stays:
+  // what came back goes. Once this run's file is under the temporary name
+  // again, the discard removes it.
+  Status PutBack(const std::string& target) {
+    const Status changed(Code::kChanged, "another program changed the file meanwhile");
+    for (int round = 0; round < 2; ++round) {
+      if (!Holds(target)) {
+        if (!IsOurs()) unlinkat(dir_, name().c_str(), 0);
+        return changed;
+      }
+      if (renameat2(dir_, name().c_str(), dir_, target.c_str(), RENAME_EXCHANGE) != 0) {
+        return SystemStatus(Call::kOther, errno)
+            .In("another program changed the file meanwhile, and putting its version back failed")
+            .Also("the file holds this run's rewrite of the version it read");
+      }
+      if (IsOurs()) return changed;
+      // Another program replaced this run's file at `target` in the moment
+      // before the swap: that newer file came back, and goes in place in turn.
+      if (renameat2(dir_, name().c_str(), dir_, target.c_str(), RENAME_EXCHANGE) != 0) {
+        return SystemStatus(Call::kOther, errno)
+            .In("another program replaced the file twice meanwhile, and putting the newer "
+                "version back failed")
+            .Also("it is under the temporary name");
+      }
     }
-    return Status(Code::kChanged, "another program changed the file meanwhile");
+    if (!IsOurs()) unlinkat(dir_, name().c_str(), 0);
+    return changed;
+  }
+
+  // Whether `target` leads to this run's file.
+  bool Holds(const std::string& target) const {
+    struct stat named;
+    struct stat own;
+    return fstatat(dir_, target.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+           fstat(fd_, &own) == 0 && named.st_dev == own.st_dev && named.st_ino == own.st_ino;
   }
 
   // Renames this file to `to` only if `to` does not exist; EEXIST if it does.
@@ -421,12 +468,11 @@ class LinuxFolder : public Folder {
     return Status();
   }
 
-  Status RemoveStale(const std::string& name) override {
+  Status RemoveStale(const std::string& name, const std::string& beside) override {
     const int fd =
         openat(fd_, name.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW);
     if (fd < 0) return errno == ENOENT ? Status() : SystemStatus(Call::kOther, errno);
-    // kBusy while its run is still alive.
-    Status status = LockIfOurs(fd_, name.c_str(), fd);
+    Status status = StaleAndOurs(fd, name, beside);
     if (status.ok() && unlinkat(fd_, name.c_str(), 0) != 0 && errno != ENOENT) {
       status = SystemStatus(Call::kOther, errno);
     }
@@ -472,7 +518,8 @@ class LinuxFolder : public Folder {
       if (fd < 0) return SystemStatus(Call::kCreate, errno);
     }
     // Held as long as this run lives; RemoveStale leaves it alone meanwhile.
-    flock(fd, LOCK_EX | LOCK_NB);
+    struct flock live = WholeFile(F_WRLCK);
+    fcntl(fd, F_OFD_SETLK, &live);
     if (unnamed && !LinkUnnamed(fd, fd_, name)) {
       const int error = errno;
       close(fd);
@@ -516,6 +563,31 @@ class LinuxFolder : public Folder {
   }
 
  private:
+  // Whether `fd`, opened as `name`, is a file a killed run of this tool left:
+  // a regular file with one name, that belongs to root, this account or
+  // `beside`'s owner, with no live run's lock on it, which the name still
+  // leads to. kBusy while a live run holds it.
+  Status StaleAndOurs(int fd, const std::string& name, const std::string& beside) {
+    struct stat held;
+    struct stat hosts;
+    struct stat now;
+    if (fstat(fd, &held) != 0) return SystemStatus(Call::kOther, errno);
+    const bool owner = IsTrustedOwner(held.st_uid) ||
+                       (fstatat(fd_, beside.c_str(), &hosts, AT_SYMLINK_NOFOLLOW) == 0 &&
+                        hosts.st_uid == held.st_uid);
+    if (!S_ISREG(held.st_mode) || held.st_nlink != 1 || !owner) {
+      return Status::Failed("not a file this tool made");
+    }
+    struct flock lock = WholeFile(F_RDLCK);
+    if (fcntl(fd, F_OFD_GETLK, &lock) != 0) return SystemStatus(Call::kOther, errno);
+    if (lock.l_type != F_UNLCK) return Status(Code::kBusy, "a live run of this tool holds it");
+    if (fstatat(fd_, name.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0 || now.st_dev != held.st_dev ||
+        now.st_ino != held.st_ino) {
+      return Status(Code::kChanged, "the name changed meanwhile");
+    }
+    return Status();
+  }
+
   // Opens a regular file in the folder and describes it. A link at the name
   // is refused: the walk to the folder followed the links it trusts.
   // O_NONBLOCK keeps a FIFO in the hosts file's place from blocking the

@@ -311,7 +311,7 @@ class Win32Folder : public Folder {
     return error == ERROR_NO_MORE_FILES ? Status() : SystemStatus(Call::kOther, FromError(error));
   }
 
-  Status RemoveStale(const std::string& name) override {
+  Status RemoveStale(const std::string& name, const std::string& beside) override {
     // Opened as it is, not through a link, for deleting, and for the
     // attributes and owner that say whether it is this tool's. A live run's
     // temporary file refuses: it shares nothing.
@@ -325,9 +325,16 @@ class Win32Folder : public Folder {
     if (!status.ok()) return status;
     ScopedHandle file(opened, HandleCloser{&api_});
     // Only what this tool could have made, in this folder, owned by the
-    // system or by the account this tool runs as.
+    // system, by the account this tool runs as, or by the hosts file's owner,
+    // which a run gives its file just before the rename.
     if (status = CheckCouldBeOurs(api_, file.get()); !status.ok()) return status;
-    if (status = CheckOwner(api_, file.get(), SE_FILE_OBJECT, true); !status.ok()) return status;
+    HANDLE hosts = INVALID_HANDLE_VALUE;
+    OpenRelative(api_, handle_, Wide(beside), READ_CONTROL, kShareAll, kFileOpen,
+                 kNonDirectoryFile | kOpenReparsePoint, &hosts);
+    const ScopedHandle held_hosts(hosts, HandleCloser{&api_});
+    status = CheckOwner(api_, file.get(), SE_FILE_OBJECT, true,
+                        hosts == INVALID_HANDLE_VALUE ? nullptr : hosts);
+    if (!status.ok()) return status;
     if (status = CheckInFolder(api_, file.get(), handle_, name); !status.ok()) return status;
     return DeleteByHandle(api_, file.get(), true);
   }

@@ -150,7 +150,8 @@ class RestorePrivilege {
 
 }  // namespace
 
-Status CheckOwner(const Win32Api& api, HANDLE object, SE_OBJECT_TYPE type, bool or_self) {
+Status CheckOwner(const Win32Api& api, HANDLE object, SE_OBJECT_TYPE type, bool or_self,
+                  HANDLE or_like) {
   if (object == INVALID_HANDLE_VALUE) return Status::Failed(ErrorText(GetLastError()));
   PSID owner = nullptr;
   PSECURITY_DESCRIPTOR descriptor = nullptr;
@@ -158,6 +159,17 @@ Status CheckOwner(const Win32Api& api, HANDLE object, SE_OBJECT_TYPE type, bool 
                                           nullptr, nullptr, &descriptor);
   if (error != ERROR_SUCCESS) return Status::Failed(ErrorText(error));
   const LocalMemory free_descriptor(descriptor);
+  // The owner of `or_like` too, where it can be read.
+  PSID like = nullptr;
+  PSECURITY_DESCRIPTOR like_descriptor = nullptr;
+  if (or_like != nullptr &&
+      api.GetSecurityInfo(or_like, type, OWNER_SECURITY_INFORMATION, &like, nullptr, nullptr,
+                          nullptr, &like_descriptor) != ERROR_SUCCESS) {
+    like_descriptor = nullptr;
+    like = nullptr;
+  }
+  const LocalMemory free_like(like_descriptor);
+  if (like != nullptr && owner != nullptr && EqualSid(owner, like)) return Status();
   if (!IsSystemAccount(owner) && !(or_self && IsThisAccount(api, owner))) {
     return Status::Failed("it belongs to " + SidText(owner) +
                           (or_self ? ", not to the system or to the account this tool runs as"

@@ -16,8 +16,10 @@
 namespace hosts {
 
 // Checks that `object` belongs to SYSTEM, Administrators or TrustedInstaller,
-// or also, when `or_self`, to the account this process runs as.
-Status CheckOwner(const Win32Api& api, HANDLE object, SE_OBJECT_TYPE type, bool or_self);
+// or also, when `or_self`, to the account this process runs as, or to the
+// owner of `or_like`, where one is given.
+Status CheckOwner(const Win32Api& api, HANDLE object, SE_OBJECT_TYPE type, bool or_self,
+                  HANDLE or_like = nullptr);
 
 // Checks that only SYSTEM, Administrators and TrustedInstaller may change
 // the file or folder `object`: it belongs to one of them and its DACL lets

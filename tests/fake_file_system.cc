@@ -130,7 +130,7 @@ class FakeFolder : public Folder, FakeObject {
     return Status();
   }
 
-  Status RemoveStale(const std::string& name) override {
+  Status RemoveStale(const std::string& name, const std::string& /*beside*/) override {
     const std::string path = PathOf(name);
     if (Status status = fs_.Call(Op::kRemoveStale, path); !status.ok()) return status;
     if (fs_.owned.count(path)) return Status(Code::kBusy, "owned by a live process");

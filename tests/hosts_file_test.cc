@@ -15,7 +15,10 @@
 #include "tests/fake_file_system.h"
 
 #ifndef _WIN32
+#include <fcntl.h>
+#include <signal.h>
 #include <stdlib.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -568,12 +571,29 @@ TEST(LinuxFileSystemTest, LeavesAloneWhatIsNotItsToTake) {
   struct stat made;
   ASSERT_EQ(stat((dir + "/hosts.t-1.tmp").c_str(), &made), 0);
   EXPECT_EQ(made.st_mode & 0777, 0600u);
-  EXPECT_EQ(folder->RemoveStale("hosts.t-1.tmp").code(), Code::kBusy);
+  EXPECT_EQ(folder->RemoveStale("hosts.t-1.tmp", "hosts").code(), Code::kBusy);
   // "Only if no file is there" refuses a taken name and leaves both as they were.
   EXPECT_EQ(live->Commit("hosts", FileInfo()).code(), Code::kExists);
   EXPECT_EQ(get("hosts"), "old");
   EXPECT_TRUE(live->Discard().ok());
   live.reset();
+
+  // A file another program holds a lease on is busy: its open does not wait.
+  // (Its break is told with SIGURG, which the layer keeps blocked, not with
+  // SIGIO, which would end this process.)
+  const int leaser = open((dir + "/hosts").c_str(), O_RDONLY);
+  ASSERT_EQ(fcntl(leaser, F_SETSIG, SIGURG), 0);
+  ASSERT_EQ(fcntl(leaser, F_SETLEASE, F_WRLCK), 0);
+  EXPECT_EQ(folder->OpenHeld("hosts", &original, &info).code(), Code::kBusy);
+  close(leaser);
+  // One held so by the layer: a program that comes to write it makes the
+  // read give way, so that the pass starts over once it has written.
+  ASSERT_TRUE(folder->OpenHeld("hosts", &original, &info).ok());
+  EXPECT_LT(open((dir + "/hosts").c_str(), O_WRONLY | O_NONBLOCK), 0);
+  char byte = 0;
+  std::size_t got = 0;
+  EXPECT_EQ(original->Read(&byte, 1, &got).code(), Code::kChanged);
+  original.reset();
 
   // A file another run put under a temporary name is neither put in place
   // nor removed: only the run's own file is.
@@ -588,12 +608,28 @@ TEST(LinuxFileSystemTest, LeavesAloneWhatIsNotItsToTake) {
   EXPECT_EQ(get("hosts"), "old");
   EXPECT_EQ(get("hosts.t-4.tmp"), "another run's");
 
-  // A killed run's file goes; a link named like one stays, as does its target.
+  // A killed run's file goes, also while another program holds it, even
+  // locked for reading (any account that may read it can); a link named like
+  // one stays, as does its target.
   put("hosts.t-2.tmp", "stale");
+  const int reader = open((dir + "/hosts.t-2.tmp").c_str(), O_RDONLY);
+  ASSERT_EQ(flock(reader, LOCK_SH | LOCK_NB), 0);
   ASSERT_EQ(symlink((dir + "/hosts").c_str(), (dir + "/hosts.t-3.tmp").c_str()), 0);
-  EXPECT_TRUE(folder->RemoveStale("hosts.t-2.tmp").ok());
-  EXPECT_FALSE(folder->RemoveStale("hosts.t-3.tmp").ok());
+  EXPECT_TRUE(folder->RemoveStale("hosts.t-2.tmp", "hosts").ok());
+  close(reader);
+  EXPECT_FALSE(folder->RemoveStale("hosts.t-3.tmp", "hosts").ok());
   EXPECT_EQ(get("hosts.t-3.tmp"), "old");
+  // Where the hosts file belongs to another account, a file of that
+  // account's goes too: a run killed after giving its file that owner left
+  // it. Another account's stays.
+  if (geteuid() == 0) {
+    ASSERT_EQ(chown((dir + "/hosts").c_str(), 4321, 4321), 0);
+    for (const uid_t owner : {4321, 5678}) {
+      put("hosts.t-5.tmp", "stale");
+      ASSERT_EQ(chown((dir + "/hosts.t-5.tmp").c_str(), owner, owner), 0);
+      EXPECT_EQ(folder->RemoveStale("hosts.t-5.tmp", "hosts").ok(), owner == 4321) << owner;
+    }
+  }
 
   // A link is followed only out of a folder no other account may change.
   ASSERT_EQ(symlink(dir.c_str(), (dir + "/linked").c_str()), 0);
@@ -607,7 +643,7 @@ TEST(LinuxFileSystemTest, LeavesAloneWhatIsNotItsToTake) {
 
   folder.reset();
   for (const char* leftover :
-       {"hosts", "hosts.t-2.tmp", "hosts.t-3.tmp", "hosts.t-4.tmp", "linked"}) {
+       {"hosts", "hosts.t-2.tmp", "hosts.t-3.tmp", "hosts.t-4.tmp", "hosts.t-5.tmp", "linked"}) {
     unlink((dir + "/" + leftover).c_str());
   }
   EXPECT_EQ(rmdir(dir.c_str()), 0);

@@ -785,7 +785,7 @@ DWORD WINAPI ModelGetSecurityInfo(HANDLE object, SE_OBJECT_TYPE type, SECURITY_I
   } else if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
     // Folders are the system's, as those on the way to the hosts file are.
     sddl = "O:SYD:(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x1200a9;;;BU)";
-  } else if (what & DACL_SECURITY_INFORMATION) {
+  } else if ((what & DACL_SECURITY_INFORMATION) || Is(PathOfHandle(object), model->hosts)) {
     if (model->security_unreadable) return ERROR_ACCESS_DENIED;
     sddl = model->security;
   }
@@ -1824,6 +1824,13 @@ TEST_F(Win32ModelTest, Deadline) {
 // and given up where their delete waits.
 TEST_F(Win32ModelTest, Cleanup) {
   RunRows({
+      Row("a leftover that belongs to the hosts file's owner, an ordinary account, which a "
+          "run gives its file just before the rename: removed")
+          .Set([&](Model& m) {
+            m.security = "O:BUG:SYD:(A;;FA;;;SY)";
+            m.privilege_held = true;
+            m.descriptors[Lower(Etc() + "\\" + kStale)] = "O:BU";
+          }),
       Row("a killed run's leftover, opened for its attributes as well: removed")
           .Fact("a handle opened for DELETE and READ_CONTROL alone is refused "
                 "FileAttributeTagInformation"),
@@ -1950,7 +1957,7 @@ TEST_F(Win32ModelTest, TemporaryFilesOfLiveAndFailedRuns) {
     std::unique_ptr<Folder> folder;
     std::string name;
     removal = other->OpenFolderOf(Etc() + "\\hosts", &folder, &name);
-    if (removal.ok()) removal = folder->RemoveStale(kTemp0);
+    if (removal.ok()) removal = folder->RemoveStale(kTemp0, "hosts");
   };
   std::string err;
   EXPECT_EQ(Run(live, true, &err), 0) << err;
