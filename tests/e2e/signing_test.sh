@@ -2,7 +2,7 @@
 # The vendor's path as docs/shipping.md gives it: the guide's `sh` blocks
 # marked tested run as written, in order, in one shell, in a scratch folder
 # laid out like a checkout after the Windows build, with KEYS naming the
-# folder of a throwaway self-signed certificate made here. Then each row
+# folder where the guide makes its throwaway certificate. Then each row
 # below checks what the guide says of the result, or what sign.sh does when
 # signing fails.
 #   signing_test.sh WORKDIR EXE DLL PYTHON SOURCE_DIR E2E_ARGS...
@@ -10,11 +10,8 @@ set -eu
 work=$1 exe=$2 dll=$3 python=$4 source=$5
 shift 5
 rm -rf "$work"
-mkdir -p "$work/keys" "$work/build/windows/app" "$work/build/windows/packaging"
+mkdir -p "$work/build/windows/app" "$work/build/windows/packaging"
 cd "$work"
-openssl req -x509 -newkey rsa:2048 -nodes -keyout keys/vendor-key.pem -out keys/vendor-chain.pem \
-  -days 1 -subj "/CN=hosts_entry_tool throwaway test signer" \
-  -addext "extendedKeyUsage=codeSigning" 2>/dev/null
 ln -s "$source/scripts" scripts
 ln -s "$source/packaging" packaging
 cp "$exe" build/windows/app/
@@ -45,6 +42,10 @@ row() {
   fi
 }
 verified() { osslsigncode verify -CAfile keys/vendor-chain.pem -in "$1" | grep -q "^Signature verification: ok"; }
+shows() {
+  osslsigncode verify -CAfile keys/vendor-chain.pem -in "$1" >shown.txt && shift &&
+    for line in "$@"; do grep -qx "[[:space:]]*$line" shown.txt || return 1; done
+}
 not_trusted_without_chain() { ! osslsigncode verify -in signed/hosts_entry_tool.exe; }
 unsigned_again() { cmp unsigned.exe "$exe"; }
 tool_from_package() { cmp hosts_entry_tool.exe signed/hosts_entry_tool.exe; }
@@ -70,7 +71,7 @@ reason_first() {
 }
 whole_synopsis() {
   sh scripts/sign.sh --help >help.txt &&
-    grep -q '\[--pass-file FILE\] \[--timestamp URL\] IN OUT$' help.txt &&
+    grep -q '\[--description TEXT\] \[--url URL\] \[--timestamp URL\] IN OUT$' help.txt &&
     grep -q -- '--timestamp      optional' help.txt
 }
 
@@ -79,6 +80,13 @@ row "the signed DLL verifies with the vendor's chain" verified signed/quiet_exec
 row "the signed package verifies with the vendor's chain" verified signed/my-client-1.0.0.msi
 row "the signed NSIS installer verifies with the vendor's chain" verified signed/my-client-setup-1.0.0.exe
 row "without the chain, the machine does not trust it" not_trusted_without_chain
+row "the package's signature shows its ProductName" shows signed/my-client-1.0.0.msi \
+  "Text description: My VPN Client"
+row "the NSIS installer's signature shows the name and address given" shows \
+  signed/my-client-setup-1.0.0.exe "Text description: My VPN Client" \
+  "URL description: https://vpn.example.com/"
+row "the DLL's signature shows its file's name" shows signed/quiet_exec.dll \
+  "Text description: quiet_exec"
 row "the signed .exe passes the PE checks" "$python" "$source/tests/e2e/check_pe.py" \
   signed/hosts_entry_tool.exe
 row "the signed .exe passes the acceptance run under Wine" "$python" \
