@@ -1,12 +1,14 @@
 #!/usr/bin/env python3
-"""The example NSIS installer (packaging/hosts_entry_tool.nsi) run silently
-under Wine by the shipping guide's own commands, one row of TRANSACTIONS for
-every transaction an NSIS installer has, checking the hosts file byte for
-byte, the client (the tool's file and the uninstall key) and the installer's
-log after each.
+"""The example NSIS installer (packaging/hosts_entry_tool.nsi, or a vendor's
+copy of it: --script names the one the installers were built from, whose
+names are read from it) run silently under Wine by the shipping guide's own
+commands, one row of TRANSACTIONS for every transaction an NSIS installer
+has, checking the hosts file byte for byte, the client (the tool's file and
+the uninstall key) and the installer's log after each.
 """
 
 import argparse
+import json
 import os
 import re
 import subprocess
@@ -18,32 +20,37 @@ import unittest
 ARGS = None
 ORIGINAL = b"# a hosts file\n127.0.0.1 localhost\n"
 KEPT = b"# a hosts file\r\n127.0.0.1 localhost\r\n"
-FOLDER = "C:\\Program Files\\Example VPN Client"
-KEY = "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\ExampleVpnClient"
-INSTALLED = r"--install-dns exited with 0 \(0\)$"
-UNINSTALLED = r"--uninstall-dns exited with 0 \(0\)$"
 READ_ONLY = r"-dns exited with -1 \(4294967295\): hosts_entry_tool: .*: the file is read-only"
+# A logged line's transaction, then what follows the tool's path.
+INSTALLED = ("install 1.0.0", r"--install-dns exited with 0 \(0\)$")
+UNINSTALLED = ("uninstall 1.0.0", r"--uninstall-dns exited with 0 \(0\)$")
+UPDATED = ("uninstall 1.0.0 before an update (--updated)", UNINSTALLED[1])
 
 # A transaction as steps, then the last step's exit status as cmd shows it,
 # whether the client and the entries are there afterwards, and the lines the
 # installer and uninstaller logged (/LOG), in order. Steps: "old", "new" and
 # "failing" run that installer, "uninstall" the installed uninstaller, as
-# the guide's commands do; "read-only" makes the hosts file read-only;
-# "held" has a reader hold it (not sharing deletion) for 5 s from the next
-# step on.
+# the guide's commands do; "no-log" runs the old installer so but without
+# /LOG, when the lines go to the default log; "read-only" makes the hosts
+# file read-only; "held" has a reader hold it (not sharing deletion) for 5 s
+# from the next step on.
 TRANSACTIONS = [
     ("first install", ["old"], "0", True, True, [INSTALLED]),
     ("a step after the tools run fails", ["failing"], "2", False, False,
      [INSTALLED, UNINSTALLED]),
     ("the tool refuses a read-only hosts file", ["read-only", "old"], "2", False, False,
-     ["--install" + READ_ONLY, "--uninstall" + READ_ONLY]),
+     [("install 1.0.0", "--install" + READ_ONLY), ("uninstall 1.0.0", "--uninstall" + READ_ONLY)]),
     ("uninstall", ["old", "uninstall"], "0", False, False, [INSTALLED, UNINSTALLED]),
     ("an uninstall whose tool run fails keeps the entries", ["old", "read-only", "uninstall"],
-     "0", False, True, [INSTALLED, "--uninstall" + READ_ONLY]),
+     "0", False, True, [INSTALLED, ("uninstall 1.0.0", "--uninstall" + READ_ONLY)]),
     ("a reinstall of the same version", ["old", "old"], "0", True, True,
-     [INSTALLED, UNINSTALLED, INSTALLED]),
+     [INSTALLED, UPDATED, INSTALLED]),
     ("an upgrade runs the old uninstaller then the new install", ["old", "new"], "0", True, True,
-     [INSTALLED, UNINSTALLED, INSTALLED]),
+     [INSTALLED, UPDATED, ("install 1.0.1", INSTALLED[1])]),
+    ("an upgrade that fails after the old uninstaller leaves neither", ["old", "failing"], "2",
+     False, False, [INSTALLED, UPDATED, INSTALLED, UNINSTALLED]),
+    ("a silent install without /LOG logs to the default file", ["no-log", "no-log"], "0", True,
+     True, [INSTALLED, UPDATED, INSTALLED]),
     ("an install while a reader holds the hosts file", ["held", "old"], "0", True, True,
      [INSTALLED]),
     ("an uninstall while a reader holds the hosts file", ["old", "held", "uninstall"], "0", False,
@@ -61,12 +68,31 @@ def guide_block(name):
     return match.group(1)
 
 
+def defined(name):
+    """What the installers' script sets `name` to (!define NAME "..." or NAME "...")."""
+    with open(ARGS.script, encoding="utf-8") as f:
+        match = re.search(r'^(?:!define )?' + name + r' "([^"]*)"', f.read(), re.M)
+    return match.group(1)
+
+
 class InstallerTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.name = defined("InstallDir").replace("$PROGRAMFILES64\\", "")
+        cls.key = "HKLM\\" + defined("UNINSTALL_KEY")
+        cls.uninstall = guide_block("nsis-uninstall-log").replace(
+            "C:\\Program Files\\Example VPN Client", "C:\\Program Files\\" + cls.name).replace(
+            "Uninstall Example VPN Client.exe", defined("UNINSTALL_FILENAME"))
+        temp = InstallerTest.wine(None, "cmd", "/c", "echo %TEMP%").stdout.decode().strip()
+        cls.default_log = InstallerTest.wine(None, "winepath", "-u", temp).stdout.decode().strip()
+        cls.default_log = os.path.join(cls.default_log, "hosts_entry_tool-setup.log")
+
     def setUp(self):
         self.hosts = os.path.join(ARGS.wineprefix, "drive_c", "windows", "system32", "drivers",
                                   "etc", "hosts")
-        self.folder = os.path.join(ARGS.wineprefix, "drive_c", "Program Files",
-                                   "Example VPN Client")
+        self.folder = os.path.join(ARGS.wineprefix, "drive_c", "Program Files", self.name)
+        if os.path.exists(self.default_log):
+            os.remove(self.default_log)
         self.tail = (b"127.0.0.1\t" + ARGS.alias.encode() + b"\r\n127.0.0.1\t" +
                      ARGS.service.encode() + b"\r\n")
         self.tmp = tempfile.mkdtemp(prefix="hosts_nsis_")
@@ -76,13 +102,13 @@ class InstallerTest(unittest.TestCase):
     def tearDown(self):
         os.chmod(self.hosts, 0o644)
         if os.path.exists(os.path.join(self.folder, "hosts_entry_tool.exe")):
-            self.cmd(guide_block("nsis-uninstall-log"))
-        self.wine("reg", "delete", KEY, "/f")
+            self.cmd(self.uninstall)
+        self.wine("reg", "delete", self.key, "/f")
         subprocess.run(["rm", "-rf", self.tmp, self.folder])
 
     def wine(self, *command):
         env = dict(os.environ, WINEPREFIX=ARGS.wineprefix, WINEDEBUG="-all")
-        return subprocess.run([ARGS.wine] + list(command), cwd=self.tmp, env=env,
+        return subprocess.run([ARGS.wine] + list(command), cwd=self and self.tmp, env=env,
                               stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                               stderr=subprocess.DEVNULL, timeout=300)
 
@@ -99,11 +125,13 @@ class InstallerTest(unittest.TestCase):
             os.chmod(self.hosts, 0o444)
             return None
         if name == "uninstall":
-            return self.cmd(guide_block("nsis-uninstall-log"))
-        installer = {"old": ARGS.old, "new": ARGS.new, "failing": ARGS.failing}[name]
+            return self.cmd(self.uninstall)
+        installer = {"old": ARGS.old, "new": ARGS.new, "failing": ARGS.failing,
+                     "no-log": ARGS.old}[name]
         subprocess.run(["cp", installer, self.tmp], check=True)
-        return self.cmd(guide_block("nsis-install-log").replace(
-            "example-setup-1.0.0.exe", os.path.basename(installer)))
+        command = guide_block("nsis-install-log").replace("example-setup-1.0.0.exe",
+                                                          os.path.basename(installer))
+        return self.cmd(command.replace(' /LOG="%CD%\\setup.log"', "") if name == "no-log" else command)
 
     def hold(self):
         """A reader that holds the hosts file for 5 s; returns once it holds it."""
@@ -121,8 +149,7 @@ class InstallerTest(unittest.TestCase):
         with open(self.hosts, "rb") as f:
             return f.read()
 
-    def log(self):
-        path = os.path.join(self.tmp, "setup.log")
+    def log(self, path):
         if not os.path.exists(path):
             return []
         with open(path, "rb") as f:
@@ -143,19 +170,22 @@ class InstallerTest(unittest.TestCase):
             self.assertGreater(held_for, 2)
         self.assertEqual(last, status)
         tool = os.path.join(self.folder, "hosts_entry_tool.exe")
-        self.assertEqual((os.path.exists(tool), self.wine("reg", "query", KEY).returncode == 0),
+        self.assertEqual((os.path.exists(tool), self.wine("reg", "query", self.key).returncode == 0),
                          (client, client))
         if not client and status != "0":
             self.assertFalse(os.path.exists(self.folder), os.path.exists(self.folder) and os.listdir(self.folder))
         unchanged = ORIGINAL if "read-only" in steps and not client and not entries else KEPT
         self.assertEqual(self.read(), unchanged + self.tail if entries else unchanged)
-        lines = self.log()
-        self.assertEqual(len(lines), len(logged), lines)
-        for line, pattern in zip(lines, logged):
-            self.assertRegex(line, r'^HostsEntryTool: "' + re.escape(FOLDER) +
+        # Every line in the one log: /LOG's, or the default where none was given.
+        logs = [os.path.join(self.tmp, "setup.log"), self.default_log]
+        lines, elsewhere = map(self.log, logs[::-1] if "no-log" in steps else logs)
+        self.assertEqual((len(lines), elsewhere), (len(logged), []), lines)
+        for line, (transaction, pattern) in zip(lines, logged):
+            self.assertRegex(line, r"^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d " + re.escape(transaction) +
+                             r': HostsEntryTool: "C:\\Program Files\\' + re.escape(self.name) +
                              r'\\hosts_entry_tool\.exe" ' + pattern)
         if "new" in steps:
-            version = self.wine("reg", "query", KEY, "/v", "DisplayVersion").stdout
+            version = self.wine("reg", "query", self.key, "/v", "DisplayVersion").stdout
             self.assertIn(b"1.0.1", version)
 
     def test_execwait_reads_the_tools_minus_one_as_4294967295(self):
@@ -169,7 +199,8 @@ class InstallerTest(unittest.TestCase):
         script = os.path.join(self.tmp, "execwait.nsi")
         with open(script, "w") as f:
             f.write(f'Unicode true\nTarget amd64-unicode\nRequestExecutionLevel admin\n'
-                    f'SilentInstall silent\nOutFile "execwait.exe"\nInstallDir "{FOLDER}"\n'
+                    f'SilentInstall silent\nOutFile "execwait.exe"\n'
+                    f'InstallDir "C:\\Program Files\\{self.name}"\n'
                     f'!include LogicLib.nsh\nSection\n{guide_block("nsis-execwait")}SectionEnd\n'
                     'Function .onInstFailed\n  FileOpen $1 "$EXEDIR\\status.txt" w\n'
                     '  FileWrite $1 "$0"\n  FileClose $1\nFunctionEnd\n')
@@ -182,6 +213,27 @@ class InstallerTest(unittest.TestCase):
     def test_the_guides_include_script_lines_are_the_examples(self):
         with open(ARGS.script, encoding="utf-8") as f:
             self.assertIn(guide_block("nsis-include"), f.read())
+
+    def test_the_guides_include_lines_build_as_electron_builder_builds_them(self):
+        # Both of its makensis passes, from its own code and templates, with
+        # its defaults and with the guide's configuration.
+        build = os.path.join(self.tmp, "build")
+        os.mkdir(build)
+        subprocess.run(["cp", os.path.join(os.path.dirname(ARGS.script), "hosts_entry_tool.nsh"),
+                        build], check=True)
+        with open(os.path.join(build, "installer.nsh"), "w") as f:
+            f.write(guide_block("nsis-include"))
+        guide = json.loads(guide_block("electron-builder"))["build"]["nsis"]
+        for options in ({}, dict(guide, include="build/installer.nsh")):
+            with self.subTest(options=options):
+                proc = subprocess.run(
+                    [ARGS.node, os.path.join(os.path.dirname(__file__), "electron_builder_nsis.cjs"),
+                     ARGS.electron_builder, self.tmp,
+                     os.path.join(self.tmp, "out"), ARGS.i686_gcc, json.dumps(options)],
+                    stdout=subprocess.PIPE, stderr=subprocess.STDOUT, cwd=self.tmp)
+                output = proc.stdout.decode(errors="replace")
+                self.assertEqual(proc.returncode, 0, output[-3000:])
+                self.assertIn("uninstaller pass (BUILD_UNINSTALLER): compiled", output)
 
 
 for row in TRANSACTIONS:
@@ -198,7 +250,9 @@ def main():
                        ("script", "packaging/hosts_entry_tool.nsi"), ("makensis", "makensis"),
                        ("peer", "the helper that holds the hosts file"), ("wine", "wine"),
                        ("wineprefix", "the session's prefix"), ("alias", "the first name"),
-                       ("service", "the second name"), ("guide", "docs/shipping.md")):
+                       ("service", "the second name"), ("guide", "docs/shipping.md"),
+                       ("node", "node"), ("electron-builder", "node_modules holding app-builder-lib"),
+                       ("i686-gcc", "mingw-w64's 32-bit C compiler")):
         parser.add_argument("--" + name, required=True, help=what)
     ARGS, rest = parser.parse_known_args()
     program = unittest.main(argv=[sys.argv[0], "-v"] + rest, exit=False)
