@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
-"""The example package (packaging/) installed by Wine's msiexec, checking the
-hosts file byte for byte after each install, failed install, upgrade and
-removal.
+"""The example package (packaging/), or a vendor's copy of it, installed by
+Wine's msiexec, checking the hosts file byte for byte after each install,
+failed install, upgrade and removal; the package's name and folders are read
+from its own tables.
 
 Wine 8 does not set UPGRADINGPRODUCTCODE while an upgrade removes the old
 product; a removal that passes it on the command line plays that part. Nor
@@ -18,6 +19,7 @@ import subprocess
 import sys
 import tempfile
 import unittest
+from xml.etree import ElementTree
 
 ARGS = None
 ORIGINAL = b"# a hosts file\n127.0.0.1 localhost\n"
@@ -29,8 +31,9 @@ class PackageTest(unittest.TestCase):
         self.etc = os.path.join(ARGS.wineprefix, "drive_c", "windows", "system32", "drivers",
                                 "etc")
         self.hosts = os.path.join(self.etc, "hosts")
+        folder = {row["Directory"]: row["DefaultDir"] for row in table(ARGS.old, "Directory")}
         self.installed = os.path.join(ARGS.wineprefix, "drive_c", "Program Files",
-                                      "Example VPN Client", "hosts_entry_tool.exe")
+                                      folder["INSTALLDIR"].split("|")[-1], "hosts_entry_tool.exe")
         self.tail = (b"127.0.0.1\t" + ARGS.alias.encode() + b"\r\n127.0.0.1\t" +
                      ARGS.service.encode() + b"\r\n")
         self.tmp = tempfile.mkdtemp(prefix="hosts_msi_")
@@ -75,7 +78,7 @@ class PackageTest(unittest.TestCase):
 
     def test_install_then_uninstall(self):
         self.assertEqual(self.msiexec("/i", ARGS.old)[0], 0)
-        self.assertEqual(self.read(), KEPT + self.tail)
+        self.assertClientAndEntries(True)
         self.assertEqual(self.msiexec("/x", ARGS.old)[0], 0)
         self.assertEqual(self.read(), KEPT)
         self.assertFalse(os.path.exists(self.installed))
@@ -379,6 +382,61 @@ class TransactionTablesTest(unittest.TestCase):
         self.assertTrue(self.run_script(REMOVAL_IN_UPGRADE, True))
 
 
+WIX4 = "{http://wixtoolset.org/schemas/v4/wxs}"
+
+
+class Wix4SourceTest(unittest.TestCase):
+    """The WiX 4 source, which no toolset here builds, makes the package that
+    is built here from the WiX 3 source and run: its custom actions, their
+    sequence and conditions, the properties and the component, worked out
+    from its attributes by WiX's rules, are the built package's rows."""
+
+    def test_the_wix4_source_makes_the_built_packages_rows(self):
+        root = ElementTree.parse(ARGS.wix4).getroot()
+        self.assertEqual(root.tag, WIX4 + "Wix")
+        package = root.find(WIX4 + "Package")
+        built = {row["Action"]: row for row in table(ARGS.new, "CustomAction")}
+        for action in package.iter(WIX4 + "CustomAction"):
+            a = action.attrib
+            kind = 51 if "Property" in a else 1 if "DllEntry" in a else 2
+            kind += {"deferred": 1024, "rollback": 1280, "commit": 1536}.get(a.get("Execute"), 0)
+            kind += (64 if a.get("Return") == "ignore" else 0) + (2048 if a.get("Impersonate") == "no" else 0)
+            row = built.pop(a["Id"], {})
+            self.assertEqual((str(kind), a.get("Property") or a["BinaryRef"],
+                              a.get("Value") or a.get("DllEntry") or a["ExeCommand"]),
+                             (row.get("Type"), row.get("Source"), row.get("Target")), a["Id"])
+        self.assertEqual(list(built), [], "actions the WiX 4 source has not")
+        sequence = {row["Action"]: row for row in table(ARGS.new, "InstallExecuteSequence")}
+        scheduled = {custom.get("Action"): custom.attrib
+                     for custom in package.find(WIX4 + "InstallExecuteSequence")}
+        schedule = package.find(WIX4 + "MajorUpgrade").get("Schedule")
+        scheduled["RemoveExistingProducts"] = {"After": schedule[len("after"):]}
+
+        def number(action):  # WiX's: just after the action named, or just before
+            if action not in scheduled:
+                return int(sequence[action]["Sequence"])
+            a = scheduled[action]
+            return number(a["After"]) + 1 if "After" in a else number(a["Before"]) - 1
+        for action, a in scheduled.items():
+            self.assertEqual((str(number(action)), a.get("Condition", "")),
+                             (sequence[action]["Sequence"], sequence[action]["Condition"]), action)
+        properties = {row["Property"]: row["Value"] for row in table(ARGS.new, "Property")}
+        p = package.attrib
+        self.assertEqual((p["Name"], p["Manufacturer"], p["Language"], "{" + p["UpgradeCode"].upper() + "}",
+                          "1" if p.get("Scope", "perMachine") == "perMachine" else ""),
+                         (properties["ProductName"], properties["Manufacturer"],
+                          properties["ProductLanguage"], properties["UpgradeCode"].upper(),
+                          properties.get("ALLUSERS", "")))
+        component = next(package.iter(WIX4 + "Component"))
+        folder = next(d for d in package.iter(WIX4 + "Directory") if d.find(WIX4 + "Component") is not None)
+        built = table(ARGS.new, "Component")[0]
+        directory = {row["Directory"]: row for row in table(ARGS.new, "Directory")}[built["Directory_"]]
+        self.assertEqual(("{" + component.get("Guid").upper() + "}", component.get("Bitness") == "always64",
+                          folder.get("Id"), folder.get("Name"), component.find(WIX4 + "File").get("Name")),
+                         (built["ComponentId"], int(built["Attributes"]) & 256 == 256, built["Directory_"],
+                          directory["DefaultDir"].split("|")[-1], table(ARGS.new, "File")[0]["FileName"]))
+
+
 def main():
     global ARGS
     parser = argparse.ArgumentParser(description=__doc__)
@@ -389,6 +447,7 @@ def main():
     parser.add_argument("--alias", required=True)
     parser.add_argument("--service", required=True)
     parser.add_argument("--guide", required=True, help="docs/shipping.md")
+    parser.add_argument("--wix4", required=True, help="the package's WiX 4 source")
     ARGS, rest = parser.parse_known_args()
     ARGS.old, ARGS.new = os.path.abspath(ARGS.old), os.path.abspath(ARGS.new)
     program = unittest.main(argv=[sys.argv[0], "-v"] + rest, exit=False)

@@ -253,7 +253,8 @@ def main():
                        ("service", "the second name"), ("guide", "docs/shipping.md"),
                        ("node", "node"), ("electron-builder", "node_modules holding app-builder-lib"),
                        ("i686-gcc", "mingw-w64's 32-bit C compiler")):
-        parser.add_argument("--" + name, required=True, help=what)
+        parser.add_argument("--" + name, required=name not in ("node", "electron-builder", "i686-gcc"),
+                            help=what)
     ARGS, rest = parser.parse_known_args()
     program = unittest.main(argv=[sys.argv[0], "-v"] + rest, exit=False)
     result = program.result

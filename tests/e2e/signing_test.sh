@@ -9,6 +9,15 @@
 set -eu
 work=$1 exe=$2 dll=$3 python=$4 source=$5
 shift 5
+# The Wine session, for the package suites run on the guide's copies.
+prev="" wine="" prefix="" peer="" alias="" service=""
+for arg; do
+  case $prev in
+    --wine) wine=$arg ;; --wineprefix) prefix=$arg ;; --peer) peer=$arg ;;
+    --alias) alias=$arg ;; --service) service=$arg ;;
+  esac
+  prev=$arg
+done
 rm -rf "$work"
 mkdir -p "$work/build/windows/app" "$work/build/windows/packaging"
 cd "$work"
@@ -95,6 +104,21 @@ row "removing the signature gives back the unsigned bytes" unsigned_again
 row "the copy has its own UpgradeCode, component Guid and name" own_identity
 row "the ProductCode is read as one clean GUID" product_code
 row "the tool taken out of the package is the signed tool" tool_from_package
+session="--wine $wine --wineprefix $prefix --alias $alias --service $service --guide $source/docs/shipping.md"
+# shellcheck disable=SC2086
+row "the copy's WiX 4 source makes the copy's package" "$python" "$source/tests/e2e/msi_test.py" \
+  --old signed/my-client-1.0.0.msi --new signed/my-client-1.0.0.msi --wix4 my-client.wix4.wxs \
+  $session Wix4SourceTest
+# shellcheck disable=SC2086
+row "the MSI suite installs and removes the copy's package, by its own names" "$python" \
+  "$source/tests/e2e/msi_test.py" --old signed/my-client-1.0.0.msi --new signed/my-client-1.0.0.msi \
+  --wix4 my-client.wix4.wxs $session PackageTest.test_install_then_uninstall
+# shellcheck disable=SC2086
+row "the NSIS suite installs and removes the copy's installer, by its script's names" "$python" \
+  "$source/tests/e2e/nsis_test.py" --old signed/my-client-setup-1.0.0.exe \
+  --new signed/my-client-setup-1.0.0.exe --failing signed/my-client-setup-1.0.0.exe \
+  --script my-client.nsi --makensis makensis --peer "$peer" $session \
+  InstallerTest.test_first_install InstallerTest.test_uninstall
 row "sign.sh refuses a folder it cannot make, in one line" refused_folder
 row "sign.sh puts the signer's own reason first, and leaves nothing" reason_first
 row "sign.sh --help shows the whole synopsis" whole_synopsis
