@@ -18,6 +18,7 @@ as it is printed.
 """
 
 import argparse
+import glob
 import itertools
 import os
 import re
@@ -382,6 +383,21 @@ class CommandTest(ToolTestCase):
                         os.unlink(planted)
                 with open(outside, "rb") as f:
                     self.assertEqual(f.read(), b"precious")
+
+    def test_the_readmes_refusal_texts_are_the_tools(self):
+        # Each text the README gives scripts to key on is one of the tool's
+        # own messages, word for word, as the sources hold them.
+        root = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
+        literals = []
+        for name in glob.glob(os.path.join(root, "hosts", "*.[ch]*")):
+            with open(name, encoding="utf-8") as f:
+                literals += re.findall(r'"((?:[^"\\]|\\.)*)"', f.read())
+        with open(os.path.join(root, "README.md"), encoding="utf-8") as f:
+            table = f.read().split("| refusal (exit status -1) |")[1].split("\n\n")[0]
+        texts = [t for row in table.splitlines()[2:] for t in re.findall(r"`([^`]+)`", row.split(" | ")[2])]
+        self.assertGreater(len(texts), 15)
+        for text in texts:
+            self.assertTrue(any(text in literal.replace('\\"', '"') for literal in literals), text)
 
     def test_a_read_only_file_stays_read_only(self):
         # Refused where it would have to change; where it already is what was

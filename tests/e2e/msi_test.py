@@ -141,6 +141,14 @@ class PackageTest(unittest.TestCase):
         self.assertEqual(self.cmd(guide["clean-up"]).split(), ["0"])
         self.assertEqual(self.read(), KEPT)
 
+    def test_the_guides_repair_puts_the_entries_back(self):
+        subprocess.run(["cp", ARGS.old, os.path.join(self.tmp, "my-client-1.0.0.msi")], check=True)
+        self.assertEqual(self.cmd(guide_block("install-log")).split(), ["0"])
+        with open(self.hosts, "wb") as f:
+            f.write(ORIGINAL)
+        self.assertEqual(self.cmd(guide_block("repair-log")).split(), ["0"])
+        self.assertClientAndEntries(True)
+
     def cmd(self, script):
         """Runs a batch file under Wine's cmd in the test's folder; its output."""
         with open(os.path.join(self.tmp, "guide.bat"), "w", newline="\r\n") as f:

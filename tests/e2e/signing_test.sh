@@ -21,8 +21,9 @@ done
 rm -rf "$work"
 mkdir -p "$work/build/windows/app" "$work/build/windows/packaging"
 cd "$work"
-ln -s "$source/scripts" scripts
-ln -s "$source/packaging" packaging
+for part in scripts packaging CMakeLists.txt CMakePresets.json app hosts cmake tools; do
+  ln -s "$source/$part" "$part"
+done
 cp "$exe" build/windows/app/
 cp "$dll" build/windows/packaging/
 
@@ -38,6 +39,9 @@ fi
 echo "ok: the shipping guide's commands ($(grep -c . guide.sh) lines) ran as written"
 
 passed=1 failed=0  # the guide's run above is the first
+# Before the rows add files of their own: each file the guide's commands
+# made here (but the test's keys) is one git ignores.
+find . -path ./keys -prune -o -type f ! -name 'guide.*' -print | sed 's|^\./||' >keys/made.txt
 row() {
   name=$1
   shift
@@ -58,6 +62,16 @@ shows() {
 not_trusted_without_chain() { ! osslsigncode verify -in signed/hosts_entry_tool.exe; }
 unsigned_again() { cmp unsigned.exe "$exe"; }
 tool_from_package() { cmp hosts_entry_tool.exe signed/hosts_entry_tool.exe; }
+ignored_by_git() { ! git -C "$source" check-ignore --no-index -n -v --stdin <keys/made.txt | grep '^::'; }
+own_names_apart() {
+  cmp build/windows/app/hosts_entry_tool.exe "$exe" &&
+    grep -q "api.my-client.example" build/my-client/app/hosts_entry_tool.exe
+}
+installed_under_wine() {
+  tr -d '\r' <guide.out | grep -qx 0 &&
+    grep -q "^127.0.0.1	$service" build/wine-my-client/drive_c/windows/system32/drivers/etc/hosts &&
+    [ -f "build/wine-my-client/drive_c/Program Files/My VPN Client/hosts_entry_tool.exe" ]
+}
 product_code() { grep -Eq '^\{[0-9A-F]{8}(-[0-9A-F]{4}){3}-[0-9A-F]{12}\}$' guide.out; }
 own_identity() {
   for code in $(grep -Eo '(UpgradeCode|Guid)="[^"]*"' packaging/hosts_entry_tool.wxs | cut -d'"' -f2); do
@@ -84,6 +98,9 @@ whole_synopsis() {
     grep -q -- '--timestamp      optional' help.txt
 }
 
+row "git ignores what the guide's commands made" ignored_by_git
+row "the build with one's own names leaves the hash-checked build as it was" own_names_apart
+row "the guide's Wine commands install the package in a prefix of their own" installed_under_wine
 row "the signed .exe verifies with the vendor's chain" verified signed/hosts_entry_tool.exe
 row "the signed DLL verifies with the vendor's chain" verified signed/quiet_exec.dll
 row "the signed package verifies with the vendor's chain" verified signed/my-client-1.0.0.msi
