@@ -38,6 +38,12 @@ npm ci --prefix build/workflow-lint --no-audit --no-fund --loglevel=error
 node tools/workflow-lint/lint.cjs build/workflow-lint/node_modules .github/workflows/*.yml
 
 echo "== Windows build, tests under Wine =="
+# electron-builder's NSIS code and templates, at the version the lock file
+# names, with which the NSIS suite builds the shipping guide's include lines.
+mkdir -p build/electron-builder
+cp tools/electron-builder/package.json tools/electron-builder/package-lock.json build/electron-builder/
+npm ci --prefix build/electron-builder --legacy-peer-deps --ignore-scripts --no-audit --no-fund \
+  --loglevel=error
 cmake --workflow --preset windows
 counts windows
 

@@ -1,8 +1,7 @@
 #!/usr/bin/env python3
-"""The example package (packaging/), or a vendor's copy of it, installed by
-Wine's msiexec, checking the hosts file byte for byte after each install,
-failed install, upgrade and removal; the package's name and folders are read
-from its own tables.
+"""The example package (packaging/) installed by Wine's msiexec, checking the
+hosts file byte for byte after each install, failed install, upgrade and
+removal; its names are read from its tables, so it may be a vendor's copy.
 
 Wine 8 does not set UPGRADINGPRODUCTCODE while an upgrade removes the old
 product; a removal that passes it on the command line plays that part. Nor
@@ -394,55 +393,47 @@ WIX4 = "{http://wixtoolset.org/schemas/v4/wxs}"
 
 
 class Wix4SourceTest(unittest.TestCase):
-    """The WiX 4 source, which no toolset here builds, makes the package that
-    is built here from the WiX 3 source and run: its custom actions, their
-    sequence and conditions, the properties and the component, worked out
-    from its attributes by WiX's rules, are the built package's rows."""
-
     def test_the_wix4_source_makes_the_built_packages_rows(self):
+        # Its rows, worked out from its attributes by WiX's rules (no WiX runs
+        # here), are those of the package built here from the WiX 3 source.
         root = ElementTree.parse(ARGS.wix4).getroot()
-        self.assertEqual(root.tag, WIX4 + "Wix")
         package = root.find(WIX4 + "Package")
         built = {row["Action"]: row for row in table(ARGS.new, "CustomAction")}
-        for action in package.iter(WIX4 + "CustomAction"):
-            a = action.attrib
-            kind = 51 if "Property" in a else 1 if "DllEntry" in a else 2
-            kind += {"deferred": 1024, "rollback": 1280, "commit": 1536}.get(a.get("Execute"), 0)
-            kind += (64 if a.get("Return") == "ignore" else 0) + (2048 if a.get("Impersonate") == "no" else 0)
+        for a in (action.attrib for action in package.iter(WIX4 + "CustomAction")):
+            kind = (51 if "Property" in a else 1 if "DllEntry" in a else 2) + (
+                {"deferred": 1024, "rollback": 1280, "commit": 1536}.get(a.get("Execute"), 0) +
+                64 * (a.get("Return") == "ignore") + 2048 * (a.get("Impersonate") == "no"))
             row = built.pop(a["Id"], {})
             self.assertEqual((str(kind), a.get("Property") or a["BinaryRef"],
                               a.get("Value") or a.get("DllEntry") or a["ExeCommand"]),
                              (row.get("Type"), row.get("Source"), row.get("Target")), a["Id"])
         self.assertEqual(list(built), [], "actions the WiX 4 source has not")
         sequence = {row["Action"]: row for row in table(ARGS.new, "InstallExecuteSequence")}
-        scheduled = {custom.get("Action"): custom.attrib
-                     for custom in package.find(WIX4 + "InstallExecuteSequence")}
-        schedule = package.find(WIX4 + "MajorUpgrade").get("Schedule")
-        scheduled["RemoveExistingProducts"] = {"After": schedule[len("after"):]}
+        scheduled = {c.get("Action"): c.attrib for c in package.find(WIX4 + "InstallExecuteSequence")}
+        scheduled["RemoveExistingProducts"] = {  # MajorUpgrade's Schedule="afterX"
+            "After": package.find(WIX4 + "MajorUpgrade").get("Schedule")[len("after"):]}
 
-        def number(action):  # WiX's: just after the action named, or just before
-            if action not in scheduled:
-                return int(sequence[action]["Sequence"])
-            a = scheduled[action]
-            return number(a["After"]) + 1 if "After" in a else number(a["Before"]) - 1
+        def number(action):  # just after the action named, or just before
+            a = scheduled.get(action)
+            return (int(sequence[action]["Sequence"]) if a is None else
+                    number(a["After"]) + 1 if "After" in a else number(a["Before"]) - 1)
         for action, a in scheduled.items():
             self.assertEqual((str(number(action)), a.get("Condition", "")),
                              (sequence[action]["Sequence"], sequence[action]["Condition"]), action)
-        properties = {row["Property"]: row["Value"] for row in table(ARGS.new, "Property")}
-        p = package.attrib
-        self.assertEqual((p["Name"], p["Manufacturer"], p["Language"], "{" + p["UpgradeCode"].upper() + "}",
-                          "1" if p.get("Scope", "perMachine") == "perMachine" else ""),
-                         (properties["ProductName"], properties["Manufacturer"],
-                          properties["ProductLanguage"], properties["UpgradeCode"].upper(),
-                          properties.get("ALLUSERS", "")))
-        component = next(package.iter(WIX4 + "Component"))
+        properties = {row["Property"].upper(): row["Value"].upper() for row in table(ARGS.new, "Property")}
+        p, component = package.attrib, next(package.iter(WIX4 + "Component"))
         folder = next(d for d in package.iter(WIX4 + "Directory") if d.find(WIX4 + "Component") is not None)
         built = table(ARGS.new, "Component")[0]
         directory = {row["Directory"]: row for row in table(ARGS.new, "Directory")}[built["Directory_"]]
-        self.assertEqual(("{" + component.get("Guid").upper() + "}", component.get("Bitness") == "always64",
-                          folder.get("Id"), folder.get("Name"), component.find(WIX4 + "File").get("Name")),
-                         (built["ComponentId"], int(built["Attributes"]) & 256 == 256, built["Directory_"],
-                          directory["DefaultDir"].split("|")[-1], table(ARGS.new, "File")[0]["FileName"]))
+        self.assertEqual(
+            (root.tag, p["Name"].upper(), p["Manufacturer"].upper(), p["Language"],
+             "{" + p["UpgradeCode"].upper() + "}", p.get("Scope") == "perMachine",
+             "{" + component.get("Guid").upper() + "}", component.get("Bitness") == "always64",
+             folder.get("Id"), folder.get("Name"), component.find(WIX4 + "File").get("Name")),
+            (WIX4 + "Wix", properties["PRODUCTNAME"], properties["MANUFACTURER"],
+             properties["PRODUCTLANGUAGE"], properties["UPGRADECODE"], properties.get("ALLUSERS") == "1",
+             built["ComponentId"], int(built["Attributes"]) & 256 == 256, built["Directory_"],
+             directory["DefaultDir"].split("|")[-1], table(ARGS.new, "File")[0]["FileName"]))
 
 
 def main():
@@ -456,6 +447,7 @@ def main():
     parser.add_argument("--service", required=True)
     parser.add_argument("--guide", required=True, help="docs/shipping.md")
     parser.add_argument("--wix4", required=True, help="the package's WiX 4 source")
+    parser.add_argument("--mode"), parser.add_argument("--peer")  # the other suites' arguments
     ARGS, rest = parser.parse_known_args()
     ARGS.old, ARGS.new = os.path.abspath(ARGS.old), os.path.abspath(ARGS.new)
     program = unittest.main(argv=[sys.argv[0], "-v"] + rest, exit=False)

@@ -1,14 +1,12 @@
 #!/usr/bin/env python3
-"""The example NSIS installer (packaging/hosts_entry_tool.nsi, or a vendor's
-copy of it: --script names the one the installers were built from, whose
-names are read from it) run silently under Wine by the shipping guide's own
-commands, one row of TRANSACTIONS for every transaction an NSIS installer
-has, checking the hosts file byte for byte, the client (the tool's file and
-the uninstall key) and the installer's log after each.
+"""The example NSIS installer (packaging/hosts_entry_tool.nsi) run silently
+under Wine by the shipping guide's own commands, one row of TRANSACTIONS for
+every transaction an NSIS installer has, checking the hosts file byte for
+byte, the client (the tool's file and the uninstall key) and the installer's
+log after each; the names are read from --script, which may be a copy's.
 """
 
 import argparse
-import json
 import os
 import re
 import subprocess
@@ -20,6 +18,8 @@ import unittest
 ARGS = None
 ORIGINAL = b"# a hosts file\n127.0.0.1 localhost\n"
 KEPT = b"# a hosts file\r\n127.0.0.1 localhost\r\n"
+FOLDER = EXAMPLE_FOLDER = "C:\\Program Files\\Example VPN Client"  # --script's, from main()
+KEY = "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\ExampleVpnClient"
 READ_ONLY = r"-dns exited with -1 \(4294967295\): hosts_entry_tool: .*: the file is read-only"
 # A logged line's transaction, then what follows the tool's path.
 INSTALLED = ("install 1.0.0", r"--install-dns exited with 0 \(0\)$")
@@ -30,10 +30,10 @@ UPDATED = ("uninstall 1.0.0 before an update (--updated)", UNINSTALLED[1])
 # whether the client and the entries are there afterwards, and the lines the
 # installer and uninstaller logged (/LOG), in order. Steps: "old", "new" and
 # "failing" run that installer, "uninstall" the installed uninstaller, as
-# the guide's commands do; "no-log" runs the old installer so but without
-# /LOG, when the lines go to the default log; "read-only" makes the hosts
-# file read-only; "held" has a reader hold it (not sharing deletion) for 5 s
-# from the next step on.
+# the guide's commands do ("no-log": the old one without /LOG, whose lines go
+# to the default log); "read-only" makes the hosts file read-only;
+# "held" has a reader hold it (not sharing deletion) for 5 s from the next
+# step on.
 TRANSACTIONS = [
     ("first install", ["old"], "0", True, True, [INSTALLED]),
     ("a step after the tools run fails", ["failing"], "2", False, False,
@@ -71,26 +71,21 @@ def guide_block(name):
 def defined(name):
     """What the installers' script sets `name` to (!define NAME "..." or NAME "...")."""
     with open(ARGS.script, encoding="utf-8") as f:
-        match = re.search(r'^(?:!define )?' + name + r' "([^"]*)"', f.read(), re.M)
-    return match.group(1)
+        return re.search(r'^(?:!define )?' + name + r' "([^"]*)"', f.read(), re.M).group(1)
 
 
 class InstallerTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.name = defined("InstallDir").replace("$PROGRAMFILES64\\", "")
-        cls.key = "HKLM\\" + defined("UNINSTALL_KEY")
-        cls.uninstall = guide_block("nsis-uninstall-log").replace(
-            "C:\\Program Files\\Example VPN Client", "C:\\Program Files\\" + cls.name).replace(
+        cls.uninstall = guide_block("nsis-uninstall-log").replace(EXAMPLE_FOLDER, FOLDER).replace(
             "Uninstall Example VPN Client.exe", defined("UNINSTALL_FILENAME"))
-        temp = InstallerTest.wine(None, "cmd", "/c", "echo %TEMP%").stdout.decode().strip()
-        cls.default_log = InstallerTest.wine(None, "winepath", "-u", temp).stdout.decode().strip()
-        cls.default_log = os.path.join(cls.default_log, "hosts_entry_tool-setup.log")
+        temp = cls.wine(None, "cmd", "/c", "echo %TEMP%\\hosts_entry_tool-setup.log").stdout.strip()
+        cls.default_log = cls.wine(None, "winepath", "-u", temp).stdout.decode().strip()
 
     def setUp(self):
         self.hosts = os.path.join(ARGS.wineprefix, "drive_c", "windows", "system32", "drivers",
                                   "etc", "hosts")
-        self.folder = os.path.join(ARGS.wineprefix, "drive_c", "Program Files", self.name)
+        self.folder = os.path.join(ARGS.wineprefix, "drive_c", "Program Files", FOLDER.split("\\")[-1])
         if os.path.exists(self.default_log):
             os.remove(self.default_log)
         self.tail = (b"127.0.0.1\t" + ARGS.alias.encode() + b"\r\n127.0.0.1\t" +
@@ -103,7 +98,7 @@ class InstallerTest(unittest.TestCase):
         os.chmod(self.hosts, 0o644)
         if os.path.exists(os.path.join(self.folder, "hosts_entry_tool.exe")):
             self.cmd(self.uninstall)
-        self.wine("reg", "delete", self.key, "/f")
+        self.wine("reg", "delete", KEY, "/f")
         subprocess.run(["rm", "-rf", self.tmp, self.folder])
 
     def wine(self, *command):
@@ -126,11 +121,10 @@ class InstallerTest(unittest.TestCase):
             return None
         if name == "uninstall":
             return self.cmd(self.uninstall)
-        installer = {"old": ARGS.old, "new": ARGS.new, "failing": ARGS.failing,
-                     "no-log": ARGS.old}[name]
+        installer = {"old": ARGS.old, "new": ARGS.new, "failing": ARGS.failing, "no-log": ARGS.old}[name]
         subprocess.run(["cp", installer, self.tmp], check=True)
-        command = guide_block("nsis-install-log").replace("example-setup-1.0.0.exe",
-                                                          os.path.basename(installer))
+        command = guide_block("nsis-install-log").replace(
+            "example-setup-1.0.0.exe", os.path.basename(installer))
         return self.cmd(command.replace(' /LOG="%CD%\\setup.log"', "") if name == "no-log" else command)
 
     def hold(self):
@@ -170,7 +164,7 @@ class InstallerTest(unittest.TestCase):
             self.assertGreater(held_for, 2)
         self.assertEqual(last, status)
         tool = os.path.join(self.folder, "hosts_entry_tool.exe")
-        self.assertEqual((os.path.exists(tool), self.wine("reg", "query", self.key).returncode == 0),
+        self.assertEqual((os.path.exists(tool), self.wine("reg", "query", KEY).returncode == 0),
                          (client, client))
         if not client and status != "0":
             self.assertFalse(os.path.exists(self.folder), os.path.exists(self.folder) and os.listdir(self.folder))
@@ -182,10 +176,10 @@ class InstallerTest(unittest.TestCase):
         self.assertEqual((len(lines), elsewhere), (len(logged), []), lines)
         for line, (transaction, pattern) in zip(lines, logged):
             self.assertRegex(line, r"^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d " + re.escape(transaction) +
-                             r': HostsEntryTool: "C:\\Program Files\\' + re.escape(self.name) +
+                             r': HostsEntryTool: "' + re.escape(FOLDER) +
                              r'\\hosts_entry_tool\.exe" ' + pattern)
         if "new" in steps:
-            version = self.wine("reg", "query", self.key, "/v", "DisplayVersion").stdout
+            version = self.wine("reg", "query", KEY, "/v", "DisplayVersion").stdout
             self.assertIn(b"1.0.1", version)
 
     def test_execwait_reads_the_tools_minus_one_as_4294967295(self):
@@ -199,8 +193,7 @@ class InstallerTest(unittest.TestCase):
         script = os.path.join(self.tmp, "execwait.nsi")
         with open(script, "w") as f:
             f.write(f'Unicode true\nTarget amd64-unicode\nRequestExecutionLevel admin\n'
-                    f'SilentInstall silent\nOutFile "execwait.exe"\n'
-                    f'InstallDir "C:\\Program Files\\{self.name}"\n'
+                    f'SilentInstall silent\nOutFile "execwait.exe"\nInstallDir "{FOLDER}"\n'
                     f'!include LogicLib.nsh\nSection\n{guide_block("nsis-execwait")}SectionEnd\n'
                     'Function .onInstFailed\n  FileOpen $1 "$EXEDIR\\status.txt" w\n'
                     '  FileWrite $1 "$0"\n  FileClose $1\nFunctionEnd\n')
@@ -214,26 +207,26 @@ class InstallerTest(unittest.TestCase):
         with open(ARGS.script, encoding="utf-8") as f:
             self.assertIn(guide_block("nsis-include"), f.read())
 
-    def test_the_guides_include_lines_build_as_electron_builder_builds_them(self):
-        # Both of its makensis passes, from its own code and templates, with
-        # its defaults and with the guide's configuration.
-        build = os.path.join(self.tmp, "build")
-        os.mkdir(build)
-        subprocess.run(["cp", os.path.join(os.path.dirname(ARGS.script), "hosts_entry_tool.nsh"),
-                        build], check=True)
-        with open(os.path.join(build, "installer.nsh"), "w") as f:
+    def test_the_guides_include_lines_build_in_both_electron_builder_passes(self):
+        # makensis as electron-builder runs it (-WX, the script on standard input,
+        # x86-unicode), on a script of its installer.nsi's shape: the include
+        # script first, then its own common.nsh (which defines UNINSTALL_FILENAME),
+        # customHeader, and the sections; the uninstaller's pass with BUILD_UNINSTALLER.
+        subprocess.run(["cp", os.path.join(os.path.dirname(ARGS.script), "hosts_entry_tool.nsh"), self.tmp])
+        with open(os.path.join(self.tmp, "installer.nsh"), "w") as f:
             f.write(guide_block("nsis-include"))
-        guide = json.loads(guide_block("electron-builder"))["build"]["nsis"]
-        for options in ({}, dict(guide, include="build/installer.nsh")):
-            with self.subTest(options=options):
-                proc = subprocess.run(
-                    [ARGS.node, os.path.join(os.path.dirname(__file__), "electron_builder_nsis.cjs"),
-                     ARGS.electron_builder, self.tmp,
-                     os.path.join(self.tmp, "out"), ARGS.i686_gcc, json.dumps(options)],
-                    stdout=subprocess.PIPE, stderr=subprocess.STDOUT, cwd=self.tmp)
-                output = proc.stdout.decode(errors="replace")
-                self.assertEqual(proc.returncode, 0, output[-3000:])
-                self.assertIn("uninstaller pass (BUILD_UNINSTALLER): compiled", output)
+        common = os.path.join(ARGS.electron_builder, "app-builder-lib", "templates", "nsis", "common.nsh")
+        script = (f'!addincludedir "{self.tmp}"\n!include "{self.tmp}/installer.nsh"\n!include "{common}"\n'
+                  '!insertmacro customHeader\n!ifdef BUILD_UNINSTALLER\nSilentInstall silent\nFunction .onInit\n'
+                  '  WriteUninstaller "$PLUGINSDIR\\u.exe"\nFunctionEnd\nSection\nSectionEnd\nSection "un.install"\n'
+                  '  !insertmacro customUnInstall\nSectionEnd\n!else\nSection "install"\n'
+                  '  !insertmacro customInstall\nSectionEnd\n!endif\n')
+        for uninstaller in (["-DBUILD_UNINSTALLER"], []):
+            proc = subprocess.run([ARGS.makensis, "-WX", "-INPUTCHARSET", "UTF8", "-DPRODUCT_NAME=Example",
+                                   "-DPRODUCT_FILENAME=Example", "-DVERSION=1.0.0", *uninstaller, "-XUnicode true",
+                                   f"-XOutFile {self.tmp}/example-installer.exe", "-"], input=script.encode(),
+                                  stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+            self.assertEqual(proc.returncode, 0, (uninstaller, proc.stdout.decode(errors="replace")[-2000:]))
 
 
 for row in TRANSACTIONS:
@@ -251,11 +244,13 @@ def main():
                        ("peer", "the helper that holds the hosts file"), ("wine", "wine"),
                        ("wineprefix", "the session's prefix"), ("alias", "the first name"),
                        ("service", "the second name"), ("guide", "docs/shipping.md"),
-                       ("node", "node"), ("electron-builder", "node_modules holding app-builder-lib"),
-                       ("i686-gcc", "mingw-w64's 32-bit C compiler")):
-        parser.add_argument("--" + name, required=name not in ("node", "electron-builder", "i686-gcc"),
-                            help=what)
+                       ("electron-builder", "build/electron-builder/node_modules, which "
+                                            "scripts/test.sh installs"), ("mode", "ignored")):
+        parser.add_argument("--" + name, required=name not in ("electron-builder", "mode"), help=what)
     ARGS, rest = parser.parse_known_args()
+    global FOLDER, KEY
+    FOLDER = "C:\\Program Files\\" + defined("InstallDir").replace("$PROGRAMFILES64\\", "")
+    KEY = "HKLM\\" + defined("UNINSTALL_KEY")
     program = unittest.main(argv=[sys.argv[0], "-v"] + rest, exit=False)
     result = program.result
     failed = {getattr(case, "test_case", case).id() for case, _ in result.failures + result.errors}

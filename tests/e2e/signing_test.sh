@@ -2,22 +2,13 @@
 # The vendor's path as docs/shipping.md gives it: the guide's `sh` blocks
 # marked tested run as written, in order, in one shell, in a scratch folder
 # laid out like a checkout after the Windows build, with KEYS naming the
-# folder where the guide makes its throwaway certificate. Then each row
+# folder of the guide's throwaway certificate. Then each row
 # below checks what the guide says of the result, or what sign.sh does when
 # signing fails.
 #   signing_test.sh WORKDIR EXE DLL PYTHON SOURCE_DIR E2E_ARGS...
 set -eu
 work=$1 exe=$2 dll=$3 python=$4 source=$5
 shift 5
-# The Wine session, for the package suites run on the guide's copies.
-prev="" wine="" prefix="" peer="" alias="" service=""
-for arg; do
-  case $prev in
-    --wine) wine=$arg ;; --wineprefix) prefix=$arg ;; --peer) peer=$arg ;;
-    --alias) alias=$arg ;; --service) service=$arg ;;
-  esac
-  prev=$arg
-done
 rm -rf "$work"
 mkdir -p "$work/build/windows/app" "$work/build/windows/packaging"
 cd "$work"
@@ -39,8 +30,7 @@ fi
 echo "ok: the shipping guide's commands ($(grep -c . guide.sh) lines) ran as written"
 
 passed=1 failed=0  # the guide's run above is the first
-# Before the rows add files of their own: each file the guide's commands
-# made here (but the test's keys) is one git ignores.
+# What the guide's commands made here, before the rows add their own files.
 find . -path ./keys -prune -o -type f ! -name 'guide.*' -print | sed 's|^\./||' >keys/made.txt
 row() {
   name=$1
@@ -69,7 +59,7 @@ own_names_apart() {
 }
 installed_under_wine() {
   tr -d '\r' <guide.out | grep -qx 0 &&
-    grep -q "^127.0.0.1	$service" build/wine-my-client/drive_c/windows/system32/drivers/etc/hosts &&
+    [ "$(grep -c "^127.0.0.1	" build/wine-my-client/drive_c/windows/system32/drivers/etc/hosts)" = 2 ] &&
     [ -f "build/wine-my-client/drive_c/Program Files/My VPN Client/hosts_entry_tool.exe" ]
 }
 product_code() { grep -Eq '^\{[0-9A-F]{8}(-[0-9A-F]{4}){3}-[0-9A-F]{12}\}$' guide.out; }
@@ -106,13 +96,10 @@ row "the signed DLL verifies with the vendor's chain" verified signed/quiet_exec
 row "the signed package verifies with the vendor's chain" verified signed/my-client-1.0.0.msi
 row "the signed NSIS installer verifies with the vendor's chain" verified signed/my-client-setup-1.0.0.exe
 row "without the chain, the machine does not trust it" not_trusted_without_chain
-row "the package's signature shows its ProductName" shows signed/my-client-1.0.0.msi \
-  "Text description: My VPN Client"
-row "the NSIS installer's signature shows the name and address given" shows \
-  signed/my-client-setup-1.0.0.exe "Text description: My VPN Client" \
-  "URL description: https://vpn.example.com/"
-row "the DLL's signature shows its file's name" shows signed/quiet_exec.dll \
-  "Text description: quiet_exec"
+row "the package's signature shows its ProductName" shows signed/my-client-1.0.0.msi "Text description: My VPN Client"
+row "the NSIS installer's signature shows the name and address given" shows signed/my-client-setup-1.0.0.exe \
+  "Text description: My VPN Client" "URL description: https://vpn.example.com/"
+row "the DLL's signature shows its file's name" shows signed/quiet_exec.dll "Text description: quiet_exec"
 row "the signed .exe passes the PE checks" "$python" "$source/tests/e2e/check_pe.py" \
   signed/hosts_entry_tool.exe
 row "the signed .exe passes the acceptance run under Wine" "$python" \
@@ -121,20 +108,15 @@ row "removing the signature gives back the unsigned bytes" unsigned_again
 row "the copy has its own UpgradeCode, component Guid and name" own_identity
 row "the ProductCode is read as one clean GUID" product_code
 row "the tool taken out of the package is the signed tool" tool_from_package
-session="--wine $wine --wineprefix $prefix --alias $alias --service $service --guide $source/docs/shipping.md"
-# shellcheck disable=SC2086
-row "the copy's WiX 4 source makes the copy's package" "$python" "$source/tests/e2e/msi_test.py" \
-  --old signed/my-client-1.0.0.msi --new signed/my-client-1.0.0.msi --wix4 my-client.wix4.wxs \
-  $session Wix4SourceTest
-# shellcheck disable=SC2086
-row "the MSI suite installs and removes the copy's package, by its own names" "$python" \
-  "$source/tests/e2e/msi_test.py" --old signed/my-client-1.0.0.msi --new signed/my-client-1.0.0.msi \
-  --wix4 my-client.wix4.wxs $session PackageTest.test_install_then_uninstall
-# shellcheck disable=SC2086
+# The package suites on the guide's copies, with the Wine session's "$@".
+row "the MSI suite on the copy: its WiX 4 source, and install and removal by its names" \
+  "$python" "$source/tests/e2e/msi_test.py" --old signed/my-client-1.0.0.msi \
+  --new signed/my-client-1.0.0.msi --wix4 my-client.wix4.wxs --guide "$source/docs/shipping.md" \
+  "$@" Wix4SourceTest PackageTest.test_install_then_uninstall
 row "the NSIS suite installs and removes the copy's installer, by its script's names" "$python" \
   "$source/tests/e2e/nsis_test.py" --old signed/my-client-setup-1.0.0.exe \
   --new signed/my-client-setup-1.0.0.exe --failing signed/my-client-setup-1.0.0.exe \
-  --script my-client.nsi --makensis makensis --peer "$peer" $session \
+  --script my-client.nsi --makensis makensis --guide "$source/docs/shipping.md" "$@" \
   InstallerTest.test_first_install InstallerTest.test_uninstall
 row "sign.sh refuses a folder it cannot make, in one line" refused_folder
 row "sign.sh puts the signer's own reason first, and leaves nothing" reason_first
