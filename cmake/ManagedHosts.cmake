@@ -20,7 +20,8 @@ function(hosts_check_host_name variable)
   foreach(label IN LISTS labels)
     string(LENGTH "${label}" label_length)
     if(label_length GREATER 63 OR NOT label MATCHES "^[A-Za-z0-9]([A-Za-z0-9-]*[A-Za-z0-9])?$")
-      message(FATAL_ERROR "${variable}='${name}' is not a DNS name: each label between the dots "
+      # The leading space keeps CMake from wrapping the message: one line.
+      message(FATAL_ERROR " ${variable}='${name}' is not a DNS name: each label between the dots "
                           "must be 1 to 63 letters, digits or '-', not beginning or ending with '-'")
     endif()
   endforeach()
