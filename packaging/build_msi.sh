@@ -61,7 +61,7 @@ msibuild package.msi \
   -q "INSERT INTO CustomAction (Action, Type, Source, Target) VALUES ('UninstallDns', 3137, 'QuietExecDll', 'QuietExec')" \
   -q "UPDATE InstallExecuteSequence SET Sequence = 1001 WHERE Action = 'SetInstallDnsCommand'" \
   -q "UPDATE InstallExecuteSequence SET Sequence = 1002 WHERE Action = 'SetUninstallDnsCommand'" \
-  -q "UPDATE InstallExecuteSequence SET Sequence = 1450 WHERE Action = 'RemoveExistingProducts'" \
+  -q "UPDATE InstallExecuteSequence SET Sequence = 1401 WHERE Action = 'RemoveExistingProducts'" \
   -q "UPDATE InstallExecuteSequence SET Sequence = 1501 WHERE Action = 'RollbackInstallDns'" \
   -q "UPDATE InstallExecuteSequence SET Sequence = 3498 WHERE Action = 'RollbackUninstallDns'" \
   -q "UPDATE InstallExecuteSequence SET Sequence = 3499 WHERE Action = 'UninstallDns'" \

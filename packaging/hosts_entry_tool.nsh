@@ -8,11 +8,16 @@
 ; section "NSIS installers", says where each macro goes and why; copy this
 ; file as it is. Macros only, no functions: a function that one of the
 ; packager's two builds (installer, uninstaller) never calls is a warning,
-; and Electron packagers treat warnings as errors.
+; and Electron packagers treat warnings as errors. electron-builder compiles
+; the uninstaller on its own, with BUILD_UNINSTALLER defined: what only the
+; install uses is left out of that build, where a variable never set is
+; warning 6001.
 ;
-; The command line may name a log file, /LOG=FILE: every run of the tool
-; appends to it the line the details list shows, as msiexec /l*v does for
-; the MSI example. Without /LOG nothing is written.
+; Every run of the tool appends the line the details list shows to a log
+; file, with the local time and the transaction before it, as msiexec /l*v
+; does for the MSI example: the file the command line names with /LOG=FILE,
+; or else $TEMP\hosts_entry_tool-setup.log, so that a silent run that failed
+; (a deployment tool's, an updater's) leaves its reason somewhere.
 
 !ifndef HOSTS_ENTRY_TOOL_NSH
 !define HOSTS_ENTRY_TOOL_NSH
@@ -30,7 +35,11 @@ Var HostsEntryToolStatus  ; as nsExec gives it: "0", "-1", or "error"
 Var HostsEntryToolLine    ; what the last run did, in one line
 Var HostsEntryToolText    ; scratch
 Var HostsEntryToolLog     ; the file /LOG= names, or ""
-Var HostsEntryToolRan     ; "1" once this install has run --install-dns
+Var HostsEntryToolWhen    ; the local time of the last run, 2026-12-09 14:03:07
+Var HostsEntryToolTransaction  ; what the log says is going on: "install 1.0.1", ...
+!ifndef BUILD_UNINSTALLER
+  Var HostsEntryToolRan   ; "1" once this install has run --install-dns
+!endif
 
 ; Sets $HostsEntryToolLog to the file the command line's /LOG= names, or "".
 ; Typed as /LOG="C:\Some Folder\setup.log" where the name has spaces.
@@ -43,16 +52,36 @@ Var HostsEntryToolRan     ; "1" once this install has run --install-dns
   ${EndIf}
 !macroend
 
+; Sets $HostsEntryToolWhen to the local time; the registers are kept.
+!macro HostsEntryToolNow
+  Push $0
+  Push $1
+  Push $2
+  Push $3
+  Push $4
+  Push $5
+  ${GetTime} "" "L" $0 $1 $2 $3 $3 $4 $5
+  StrCpy $HostsEntryToolWhen "$2-$1-$0 $3:$4:$5"
+  Pop $5
+  Pop $4
+  Pop $3
+  Pop $2
+  Pop $1
+  Pop $0
+!macroend
+
 ; Runs the tool with OPTION without a window (a console program started by
 ; ExecWait opens one) and sets $HostsEntryToolStatus and the line
 ;   HostsEntryTool: "C:\...\hosts_entry_tool.exe" --install-dns exited with -1 (4294967295): hosts_entry_tool: ...
-; which goes to the details list and to the /LOG file. nsExec gives the
+; which goes to the details list and, after the time and
+; $HostsEntryToolTransaction, to the log file. nsExec gives the
 ; tool's -1 as "-1", ExecWait as "4294967295": the line has both, as
 ; QuietExec's has in the MSI example. Success is "0" and nothing else: an
 ; integer comparison (IntCmp, <>) would take "error" for 0. No /TIMEOUT:
 ; the tool bounds its own waits (half a minute for a program that holds the
 ; hosts file), and a run cut short here would leave its outcome unknown.
 !macro HostsEntryToolRun OPTION
+  !insertmacro HostsEntryToolNow
   nsExec::ExecToStack '"${HOSTS_ENTRY_TOOL}" ${OPTION}'
   Pop $HostsEntryToolStatus
   Pop $HostsEntryToolText
@@ -77,17 +106,51 @@ Var HostsEntryToolRan     ; "1" once this install has run --install-dns
   ${EndIf}
   DetailPrint "$HostsEntryToolLine"
   !insertmacro HostsEntryToolLogOption
-  ${If} $HostsEntryToolLog != ""
-    ClearErrors
-    FileOpen $HostsEntryToolText "$HostsEntryToolLog" a
-    ${IfNot} ${Errors}
-      FileSeek $HostsEntryToolText 0 END
-      FileWrite $HostsEntryToolText "$HostsEntryToolLine$\r$\n"
-      FileClose $HostsEntryToolText
-    ${EndIf}
+  ${If} $HostsEntryToolLog == ""
+    StrCpy $HostsEntryToolText "$TEMP\hosts_entry_tool-setup.log"
+  ${Else}
+    StrCpy $HostsEntryToolText "$HostsEntryToolLog"
+  ${EndIf}
+  ClearErrors
+  FileOpen $HostsEntryToolText "$HostsEntryToolText" a
+  ${IfNot} ${Errors}
+    FileSeek $HostsEntryToolText 0 END
+    FileWrite $HostsEntryToolText "$HostsEntryToolWhen $HostsEntryToolTransaction: $HostsEntryToolLine$\r$\n"
+    FileClose $HostsEntryToolText
   ${EndIf}
 !macroend
 
+; The version in the log's transaction, where the script defines one.
+!ifdef VERSION
+  !define /ifndef HOSTS_ENTRY_TOOL_VERSION " ${VERSION}"
+!else
+  !define /ifndef HOSTS_ENTRY_TOOL_VERSION ""
+!endif
+
+; In the uninstall, before the tool's file is removed: takes the entries
+; out. A failure never blocks removing the client (as in the MSI example,
+; which ignores it): the line is shown and logged, the entries stay, and the
+; uninstaller goes on and exits 0. docs/shipping.md, "Reading a failure",
+; says how to take them out afterwards. The log names the transaction an
+; uninstall, or, run with --updated, the old version's removal before an
+; update.
+!macro HostsEntryToolUninstall
+  StrCpy $HostsEntryToolTransaction "uninstall${HOSTS_ENTRY_TOOL_VERSION}"
+  ${GetParameters} $HostsEntryToolText
+  ClearErrors
+  ${GetOptions} $HostsEntryToolText "--updated" $HostsEntryToolText
+  ${IfNot} ${Errors}
+    StrCpy $HostsEntryToolTransaction "$HostsEntryToolTransaction before an update (--updated)"
+  ${EndIf}
+  !insertmacro HostsEntryToolRun --uninstall-dns
+  ${If} $HostsEntryToolStatus != "0"
+    MessageBox MB_OK|MB_ICONEXCLAMATION "$HostsEntryToolLine$\r$\n$\r$\nThe client is removed; the two entries stay in the hosts file." /SD IDOK
+  ${EndIf}
+!macroend
+
+; What follows is the install's alone, left out of electron-builder's
+; uninstaller build.
+!ifndef BUILD_UNINSTALLER
 ; In the install, after the tool is in place and after every step of the
 ; client's own whose failure should leave no entries behind: puts the
 ; entries in, or stops the install. A non-zero status (the hosts file is
@@ -97,22 +160,11 @@ Var HostsEntryToolRan     ; "1" once this install has run --install-dns
 ; (HostsEntryToolInstallFailed) removes what was installed.
 !macro HostsEntryToolInstall
   StrCpy $HostsEntryToolRan 1
+  StrCpy $HostsEntryToolTransaction "install${HOSTS_ENTRY_TOOL_VERSION}"
   !insertmacro HostsEntryToolRun --install-dns
   ${If} $HostsEntryToolStatus != "0"
     MessageBox MB_OK|MB_ICONSTOP "$HostsEntryToolLine$\r$\n$\r$\nThe installation stops, and what it installed is removed." /SD IDOK
     Abort "$HostsEntryToolLine"
-  ${EndIf}
-!macroend
-
-; In the uninstall, before the tool's file is removed: takes the entries
-; out. A failure never blocks removing the client (as in the MSI example,
-; which ignores it): the line is shown and logged, the entries stay, and the
-; uninstaller goes on and exits 0. docs/shipping.md, "Reading a failure",
-; says how to take them out afterwards.
-!macro HostsEntryToolUninstall
-  !insertmacro HostsEntryToolRun --uninstall-dns
-  ${If} $HostsEntryToolStatus != "0"
-    MessageBox MB_OK|MB_ICONEXCLAMATION "$HostsEntryToolLine$\r$\n$\r$\nThe client is removed; the two entries stay in the hosts file." /SD IDOK
   ${EndIf}
 !macroend
 
@@ -148,5 +200,7 @@ Var HostsEntryToolRan     ; "1" once this install has run --install-dns
     ${Next}
   ${EndIf}
 !macroend
+
+!endif  ; BUILD_UNINSTALLER
 
 !endif

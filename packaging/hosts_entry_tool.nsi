@@ -6,7 +6,8 @@
 ; uninstall key are put in place; then the customInstall macro runs. The
 ; uninstaller runs customUnInstall before it removes the files. The three
 ; hooks below are the lines a vendor adds to an Electron packager's include
-; script; hosts_entry_tool.nsh beside this file holds the macros they use.
+; script (customHeader holds .onInstFailed, for the install alone);
+; hosts_entry_tool.nsh beside this file holds the macros they use.
 ;
 ; Build (makensis 3.08 or later, Debian's nsis package, which has the 64-bit
 ; stubs):
@@ -49,6 +50,14 @@ UninstPage instfiles
 ; ---- The lines a vendor adds to an Electron packager's include script ----
 !include "hosts_entry_tool.nsh"
 
+!macro customHeader
+  !ifndef BUILD_UNINSTALLER
+    Function .onInstFailed
+      !insertmacro HostsEntryToolInstallFailed "$INSTDIR\${UNINSTALL_FILENAME}"
+    FunctionEnd
+  !endif
+!macroend
+
 !macro customInstall
   !insertmacro HostsEntryToolInstall
 !macroend
@@ -56,11 +65,11 @@ UninstPage instfiles
 !macro customUnInstall
   !insertmacro HostsEntryToolUninstall
 !macroend
-
-Function .onInstFailed
-  !insertmacro HostsEntryToolInstallFailed "$INSTDIR\${UNINSTALL_FILENAME}"
-FunctionEnd
 ; ---- end of the lines ----
+
+; Where electron-builder's template inserts its customHeader: after its own
+; defines (UNINSTALL_FILENAME among them), which an include script comes before.
+!insertmacro customHeader
 
 Function .onInit
   SetRegView 64
@@ -84,7 +93,8 @@ Section "Install"
     InitPluginsDir
     CopyFiles /SILENT "$0\${UNINSTALL_FILENAME}" "$PLUGINSDIR\old-uninstaller.exe"
     ; /LOG passed on, so that the log has the whole upgrade (an Electron
-    ; packager's own call passes no /LOG).
+    ; packager's own call passes no /LOG: the old uninstaller's lines then go
+    ; to its default log, $TEMP\hosts_entry_tool-setup.log).
     !insertmacro HostsEntryToolLogOption
     ClearErrors
     ${If} $HostsEntryToolLog == ""

@@ -4,12 +4,17 @@
 # vendor's and never live in this repository or its checkout.
 #
 #   sh scripts/sign.sh --cert CERT.pem (--key KEY.pem | --pkcs11-module MODULE.so --key PKCS11-URI)
-#                      [--pass-file FILE] [--timestamp URL] IN OUT
+#                      [--pass-file FILE] [--description TEXT] [--url URL] [--timestamp URL] IN OUT
 #
 #   --cert           the signing certificate, with its chain (PEM or DER)
 #   --key            the private key file, or with --pkcs11-module its PKCS#11 URI
 #   --pkcs11-module  the token's PKCS#11 module (a hardware key or HSM)
 #   --pass-file      a file holding the key's passphrase
+#   --description    the signed program's name, which the signature shows (and
+#                    Windows' elevation prompt with it); default: for an .msi,
+#                    its ProductName, otherwise the file's name without its
+#                    extension
+#   --url            a web address the signature shows beside it
 #   --timestamp      optional: an RFC 3161 timestamp server, so that the
 #                    signature outlives the certificate (needs the network)
 #   IN               the file to sign
@@ -27,7 +32,7 @@ if [ "${1-}" = --help ]; then
   synopsis
   exit 0
 fi
-cert="" key="" module="" pass_file="" timestamp=""
+cert="" key="" module="" pass_file="" timestamp="" description="" url=""
 while [ $# -gt 2 ]; do
   case $1 in
     --cert) cert=$2 ;;
@@ -35,6 +40,8 @@ while [ $# -gt 2 ]; do
     --pkcs11-module) module=$2 ;;
     --pass-file) pass_file=$2 ;;
     --timestamp) timestamp=$2 ;;
+    --description) description=$2 ;;
+    --url) url=$2 ;;
     *) usage ;;
   esac
   shift 2
@@ -60,7 +67,20 @@ if ! reason=$(mkdir -p -- "$folder" 2>&1); then
   exit 1
 fi
 
-set -- osslsigncode sign -h sha256 -n hosts_entry_tool -certs "$cert" -key "$key"
+if [ -z "$description" ]; then
+  case $in in
+    *.msi | *.MSI)
+      description=$(msiinfo export "$in" Property 2>/dev/null | tr -d '\r' |
+        awk -F '\t' '$1 == "ProductName" { print $2 }') ;;
+  esac
+fi
+if [ -z "$description" ]; then
+  description=$(basename "$in")
+  description=${description%.*}
+fi
+
+set -- osslsigncode sign -h sha256 -n "$description" -certs "$cert" -key "$key"
+[ -z "$url" ] || set -- "$@" -i "$url"
 [ -z "$module" ] || set -- "$@" -pkcs11module "$module"
 [ -z "$pass_file" ] || set -- "$@" -readpass "$pass_file"
 [ -z "$timestamp" ] || set -- "$@" -ts "$timestamp"

@@ -18,6 +18,7 @@ as it is printed.
 """
 
 import argparse
+import glob
 import itertools
 import os
 import re
@@ -382,6 +383,17 @@ class CommandTest(ToolTestCase):
                         os.unlink(planted)
                 with open(outside, "rb") as f:
                     self.assertEqual(f.read(), b"precious")
+
+    def test_the_readmes_refusal_texts_are_the_tools(self):
+        # Each text the README gives scripts to key on is in one of the sources' messages.
+        root = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
+        literals = [t.replace('\\"', '"') for name in glob.glob(root + "/hosts/*.[ch]*")
+                    for t in re.findall(r'"((?:[^"\\]|\\.)*)"', open(name, encoding="utf-8").read())]
+        table = open(root + "/README.md", encoding="utf-8").read().split("| refusal (exit status -1) |")[1]
+        texts = re.findall(r"`([^`]+)`", "".join(r.split(" | ")[2] for r in table.split("\n\n")[0].splitlines()[2:]))
+        self.assertGreater(len(texts), 15)
+        for text in texts:
+            self.assertTrue(any(text in literal for literal in literals), text)
 
     def test_a_read_only_file_stays_read_only(self):
         # Refused where it would have to change; where it already is what was

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """The example package (packaging/) installed by Wine's msiexec, checking the
 hosts file byte for byte after each install, failed install, upgrade and
-removal.
+removal; its names are read from its tables, so it may be a vendor's copy.
 
 Wine 8 does not set UPGRADINGPRODUCTCODE while an upgrade removes the old
 product; a removal that passes it on the command line plays that part. Nor
@@ -18,6 +18,7 @@ import subprocess
 import sys
 import tempfile
 import unittest
+from xml.etree import ElementTree
 
 ARGS = None
 ORIGINAL = b"# a hosts file\n127.0.0.1 localhost\n"
@@ -29,8 +30,9 @@ class PackageTest(unittest.TestCase):
         self.etc = os.path.join(ARGS.wineprefix, "drive_c", "windows", "system32", "drivers",
                                 "etc")
         self.hosts = os.path.join(self.etc, "hosts")
+        folder = {row["Directory"]: row["DefaultDir"] for row in table(ARGS.old, "Directory")}
         self.installed = os.path.join(ARGS.wineprefix, "drive_c", "Program Files",
-                                      "Example VPN Client", "hosts_entry_tool.exe")
+                                      folder["INSTALLDIR"].split("|")[-1], "hosts_entry_tool.exe")
         self.tail = (b"127.0.0.1\t" + ARGS.alias.encode() + b"\r\n127.0.0.1\t" +
                      ARGS.service.encode() + b"\r\n")
         self.tmp = tempfile.mkdtemp(prefix="hosts_msi_")
@@ -75,7 +77,7 @@ class PackageTest(unittest.TestCase):
 
     def test_install_then_uninstall(self):
         self.assertEqual(self.msiexec("/i", ARGS.old)[0], 0)
-        self.assertEqual(self.read(), KEPT + self.tail)
+        self.assertClientAndEntries(True)
         self.assertEqual(self.msiexec("/x", ARGS.old)[0], 0)
         self.assertEqual(self.read(), KEPT)
         self.assertFalse(os.path.exists(self.installed))
@@ -137,6 +139,14 @@ class PackageTest(unittest.TestCase):
                            check=True)
         self.assertEqual(self.cmd(guide["clean-up"]).split(), ["0"])
         self.assertEqual(self.read(), KEPT)
+
+    def test_the_guides_repair_puts_the_entries_back(self):
+        subprocess.run(["cp", ARGS.old, os.path.join(self.tmp, "my-client-1.0.0.msi")], check=True)
+        self.assertEqual(self.cmd(guide_block("install-log")).split(), ["0"])
+        with open(self.hosts, "wb") as f:
+            f.write(ORIGINAL)
+        self.assertEqual(self.cmd(guide_block("repair-log")).split(), ["0"])
+        self.assertClientAndEntries(True)
 
     def cmd(self, script):
         """Runs a batch file under Wine's cmd in the test's folder; its output."""
@@ -379,6 +389,53 @@ class TransactionTablesTest(unittest.TestCase):
         self.assertTrue(self.run_script(REMOVAL_IN_UPGRADE, True))
 
 
+WIX4 = "{http://wixtoolset.org/schemas/v4/wxs}"
+
+
+class Wix4SourceTest(unittest.TestCase):
+    def test_the_wix4_source_makes_the_built_packages_rows(self):
+        # Its rows, worked out from its attributes by WiX's rules (no WiX runs
+        # here), are those of the package built here from the WiX 3 source.
+        root = ElementTree.parse(ARGS.wix4).getroot()
+        package = root.find(WIX4 + "Package")
+        built = {row["Action"]: row for row in table(ARGS.new, "CustomAction")}
+        for a in (action.attrib for action in package.iter(WIX4 + "CustomAction")):
+            kind = (51 if "Property" in a else 1 if "DllEntry" in a else 2) + (
+                {"deferred": 1024, "rollback": 1280, "commit": 1536}.get(a.get("Execute"), 0) +
+                64 * (a.get("Return") == "ignore") + 2048 * (a.get("Impersonate") == "no"))
+            row = built.pop(a["Id"], {})
+            self.assertEqual((str(kind), a.get("Property") or a["BinaryRef"],
+                              a.get("Value") or a.get("DllEntry") or a["ExeCommand"]),
+                             (row.get("Type"), row.get("Source"), row.get("Target")), a["Id"])
+        self.assertEqual(list(built), [], "actions the WiX 4 source has not")
+        sequence = {row["Action"]: row for row in table(ARGS.new, "InstallExecuteSequence")}
+        scheduled = {c.get("Action"): c.attrib for c in package.find(WIX4 + "InstallExecuteSequence")}
+        scheduled["RemoveExistingProducts"] = {  # MajorUpgrade's Schedule="afterX"
+            "After": package.find(WIX4 + "MajorUpgrade").get("Schedule")[len("after"):]}
+
+        def number(action):  # just after the action named, or just before
+            a = scheduled.get(action)
+            return (int(sequence[action]["Sequence"]) if a is None else
+                    number(a["After"]) + 1 if "After" in a else number(a["Before"]) - 1)
+        for action, a in scheduled.items():
+            self.assertEqual((str(number(action)), a.get("Condition", "")),
+                             (sequence[action]["Sequence"], sequence[action]["Condition"]), action)
+        properties = {row["Property"].upper(): row["Value"].upper() for row in table(ARGS.new, "Property")}
+        p, component = package.attrib, next(package.iter(WIX4 + "Component"))
+        folder = next(d for d in package.iter(WIX4 + "Directory") if d.find(WIX4 + "Component") is not None)
+        built = table(ARGS.new, "Component")[0]
+        directory = {row["Directory"]: row for row in table(ARGS.new, "Directory")}[built["Directory_"]]
+        self.assertEqual(
+            (root.tag, p["Name"].upper(), p["Manufacturer"].upper(), p["Language"],
+             "{" + p["UpgradeCode"].upper() + "}", p.get("Scope") == "perMachine",
+             "{" + component.get("Guid").upper() + "}", component.get("Bitness") == "always64",
+             folder.get("Id"), folder.get("Name"), component.find(WIX4 + "File").get("Name")),
+            (WIX4 + "Wix", properties["PRODUCTNAME"], properties["MANUFACTURER"],
+             properties["PRODUCTLANGUAGE"], properties["UPGRADECODE"], properties.get("ALLUSERS") == "1",
+             built["ComponentId"], int(built["Attributes"]) & 256 == 256, built["Directory_"],
+             directory["DefaultDir"].split("|")[-1], table(ARGS.new, "File")[0]["FileName"]))
+
+
 def main():
     global ARGS
     parser = argparse.ArgumentParser(description=__doc__)
@@ -389,6 +446,8 @@ def main():
     parser.add_argument("--alias", required=True)
     parser.add_argument("--service", required=True)
     parser.add_argument("--guide", required=True, help="docs/shipping.md")
+    parser.add_argument("--wix4", required=True, help="the package's WiX 4 source")
+    parser.add_argument("--mode"), parser.add_argument("--peer")  # the other suites' arguments
     ARGS, rest = parser.parse_known_args()
     ARGS.old, ARGS.new = os.path.abspath(ARGS.old), os.path.abspath(ARGS.new)
     program = unittest.main(argv=[sys.argv[0], "-v"] + rest, exit=False)

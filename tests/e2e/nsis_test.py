@@ -3,7 +3,7 @@
 under Wine by the shipping guide's own commands, one row of TRANSACTIONS for
 every transaction an NSIS installer has, checking the hosts file byte for
 byte, the client (the tool's file and the uninstall key) and the installer's
-log after each.
+log after each; the names are read from --script, which may be a copy's.
 """
 
 import argparse
@@ -18,17 +18,20 @@ import unittest
 ARGS = None
 ORIGINAL = b"# a hosts file\n127.0.0.1 localhost\n"
 KEPT = b"# a hosts file\r\n127.0.0.1 localhost\r\n"
-FOLDER = "C:\\Program Files\\Example VPN Client"
+FOLDER = EXAMPLE_FOLDER = "C:\\Program Files\\Example VPN Client"  # --script's, from main()
 KEY = "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\ExampleVpnClient"
-INSTALLED = r"--install-dns exited with 0 \(0\)$"
-UNINSTALLED = r"--uninstall-dns exited with 0 \(0\)$"
 READ_ONLY = r"-dns exited with -1 \(4294967295\): hosts_entry_tool: .*: the file is read-only"
+# A logged line's transaction, then what follows the tool's path.
+INSTALLED = ("install 1.0.0", r"--install-dns exited with 0 \(0\)$")
+UNINSTALLED = ("uninstall 1.0.0", r"--uninstall-dns exited with 0 \(0\)$")
+UPDATED = ("uninstall 1.0.0 before an update (--updated)", UNINSTALLED[1])
 
 # A transaction as steps, then the last step's exit status as cmd shows it,
 # whether the client and the entries are there afterwards, and the lines the
 # installer and uninstaller logged (/LOG), in order. Steps: "old", "new" and
 # "failing" run that installer, "uninstall" the installed uninstaller, as
-# the guide's commands do; "read-only" makes the hosts file read-only;
+# the guide's commands do ("no-log": the old one without /LOG, whose lines go
+# to the default log); "read-only" makes the hosts file read-only;
 # "held" has a reader hold it (not sharing deletion) for 5 s from the next
 # step on.
 TRANSACTIONS = [
@@ -36,14 +39,18 @@ TRANSACTIONS = [
     ("a step after the tools run fails", ["failing"], "2", False, False,
      [INSTALLED, UNINSTALLED]),
     ("the tool refuses a read-only hosts file", ["read-only", "old"], "2", False, False,
-     ["--install" + READ_ONLY, "--uninstall" + READ_ONLY]),
+     [("install 1.0.0", "--install" + READ_ONLY), ("uninstall 1.0.0", "--uninstall" + READ_ONLY)]),
     ("uninstall", ["old", "uninstall"], "0", False, False, [INSTALLED, UNINSTALLED]),
     ("an uninstall whose tool run fails keeps the entries", ["old", "read-only", "uninstall"],
-     "0", False, True, [INSTALLED, "--uninstall" + READ_ONLY]),
+     "0", False, True, [INSTALLED, ("uninstall 1.0.0", "--uninstall" + READ_ONLY)]),
     ("a reinstall of the same version", ["old", "old"], "0", True, True,
-     [INSTALLED, UNINSTALLED, INSTALLED]),
+     [INSTALLED, UPDATED, INSTALLED]),
     ("an upgrade runs the old uninstaller then the new install", ["old", "new"], "0", True, True,
-     [INSTALLED, UNINSTALLED, INSTALLED]),
+     [INSTALLED, UPDATED, ("install 1.0.1", INSTALLED[1])]),
+    ("an upgrade that fails after the old uninstaller leaves neither", ["old", "failing"], "2",
+     False, False, [INSTALLED, UPDATED, INSTALLED, UNINSTALLED]),
+    ("a silent install without /LOG logs to the default file", ["no-log", "no-log"], "0", True,
+     True, [INSTALLED, UPDATED, INSTALLED]),
     ("an install while a reader holds the hosts file", ["held", "old"], "0", True, True,
      [INSTALLED]),
     ("an uninstall while a reader holds the hosts file", ["old", "held", "uninstall"], "0", False,
@@ -61,12 +68,26 @@ def guide_block(name):
     return match.group(1)
 
 
+def defined(name):
+    """What the installers' script sets `name` to (!define NAME "..." or NAME "...")."""
+    with open(ARGS.script, encoding="utf-8") as f:
+        return re.search(r'^(?:!define )?' + name + r' "([^"]*)"', f.read(), re.M).group(1)
+
+
 class InstallerTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.uninstall = guide_block("nsis-uninstall-log").replace(EXAMPLE_FOLDER, FOLDER).replace(
+            "Uninstall Example VPN Client.exe", defined("UNINSTALL_FILENAME"))
+        temp = cls.wine(None, "cmd", "/c", "echo %TEMP%\\hosts_entry_tool-setup.log").stdout.strip()
+        cls.default_log = cls.wine(None, "winepath", "-u", temp).stdout.decode().strip()
+
     def setUp(self):
         self.hosts = os.path.join(ARGS.wineprefix, "drive_c", "windows", "system32", "drivers",
                                   "etc", "hosts")
-        self.folder = os.path.join(ARGS.wineprefix, "drive_c", "Program Files",
-                                   "Example VPN Client")
+        self.folder = os.path.join(ARGS.wineprefix, "drive_c", "Program Files", FOLDER.split("\\")[-1])
+        if os.path.exists(self.default_log):
+            os.remove(self.default_log)
         self.tail = (b"127.0.0.1\t" + ARGS.alias.encode() + b"\r\n127.0.0.1\t" +
                      ARGS.service.encode() + b"\r\n")
         self.tmp = tempfile.mkdtemp(prefix="hosts_nsis_")
@@ -76,13 +97,13 @@ class InstallerTest(unittest.TestCase):
     def tearDown(self):
         os.chmod(self.hosts, 0o644)
         if os.path.exists(os.path.join(self.folder, "hosts_entry_tool.exe")):
-            self.cmd(guide_block("nsis-uninstall-log"))
+            self.cmd(self.uninstall)
         self.wine("reg", "delete", KEY, "/f")
         subprocess.run(["rm", "-rf", self.tmp, self.folder])
 
     def wine(self, *command):
         env = dict(os.environ, WINEPREFIX=ARGS.wineprefix, WINEDEBUG="-all")
-        return subprocess.run([ARGS.wine] + list(command), cwd=self.tmp, env=env,
+        return subprocess.run([ARGS.wine] + list(command), cwd=self and self.tmp, env=env,
                               stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                               stderr=subprocess.DEVNULL, timeout=300)
 
@@ -99,11 +120,12 @@ class InstallerTest(unittest.TestCase):
             os.chmod(self.hosts, 0o444)
             return None
         if name == "uninstall":
-            return self.cmd(guide_block("nsis-uninstall-log"))
-        installer = {"old": ARGS.old, "new": ARGS.new, "failing": ARGS.failing}[name]
+            return self.cmd(self.uninstall)
+        installer = {"old": ARGS.old, "new": ARGS.new, "failing": ARGS.failing, "no-log": ARGS.old}[name]
         subprocess.run(["cp", installer, self.tmp], check=True)
-        return self.cmd(guide_block("nsis-install-log").replace(
-            "example-setup-1.0.0.exe", os.path.basename(installer)))
+        command = guide_block("nsis-install-log").replace(
+            "example-setup-1.0.0.exe", os.path.basename(installer))
+        return self.cmd(command.replace(' /LOG="%CD%\\setup.log"', "") if name == "no-log" else command)
 
     def hold(self):
         """A reader that holds the hosts file for 5 s; returns once it holds it."""
@@ -121,8 +143,7 @@ class InstallerTest(unittest.TestCase):
         with open(self.hosts, "rb") as f:
             return f.read()
 
-    def log(self):
-        path = os.path.join(self.tmp, "setup.log")
+    def log(self, path):
         if not os.path.exists(path):
             return []
         with open(path, "rb") as f:
@@ -149,10 +170,13 @@ class InstallerTest(unittest.TestCase):
             self.assertFalse(os.path.exists(self.folder), os.path.exists(self.folder) and os.listdir(self.folder))
         unchanged = ORIGINAL if "read-only" in steps and not client and not entries else KEPT
         self.assertEqual(self.read(), unchanged + self.tail if entries else unchanged)
-        lines = self.log()
-        self.assertEqual(len(lines), len(logged), lines)
-        for line, pattern in zip(lines, logged):
-            self.assertRegex(line, r'^HostsEntryTool: "' + re.escape(FOLDER) +
+        # Every line in the one log: /LOG's, or the default where none was given.
+        logs = [os.path.join(self.tmp, "setup.log"), self.default_log]
+        lines, elsewhere = map(self.log, logs[::-1] if "no-log" in steps else logs)
+        self.assertEqual((len(lines), elsewhere), (len(logged), []), lines)
+        for line, (transaction, pattern) in zip(lines, logged):
+            self.assertRegex(line, r"^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d " + re.escape(transaction) +
+                             r': HostsEntryTool: "' + re.escape(FOLDER) +
                              r'\\hosts_entry_tool\.exe" ' + pattern)
         if "new" in steps:
             version = self.wine("reg", "query", KEY, "/v", "DisplayVersion").stdout
@@ -183,6 +207,27 @@ class InstallerTest(unittest.TestCase):
         with open(ARGS.script, encoding="utf-8") as f:
             self.assertIn(guide_block("nsis-include"), f.read())
 
+    def test_the_guides_include_lines_build_in_both_electron_builder_passes(self):
+        # makensis as electron-builder runs it (-WX, the script on standard input,
+        # x86-unicode), on a script of its installer.nsi's shape: the include
+        # script first, then its own common.nsh (which defines UNINSTALL_FILENAME),
+        # customHeader, and the sections; the uninstaller's pass with BUILD_UNINSTALLER.
+        subprocess.run(["cp", os.path.join(os.path.dirname(ARGS.script), "hosts_entry_tool.nsh"), self.tmp])
+        with open(os.path.join(self.tmp, "installer.nsh"), "w") as f:
+            f.write(guide_block("nsis-include"))
+        common = os.path.join(ARGS.electron_builder, "app-builder-lib", "templates", "nsis", "common.nsh")
+        script = (f'!addincludedir "{self.tmp}"\n!include "{self.tmp}/installer.nsh"\n!include "{common}"\n'
+                  '!insertmacro customHeader\n!ifdef BUILD_UNINSTALLER\nSilentInstall silent\nFunction .onInit\n'
+                  '  WriteUninstaller "$PLUGINSDIR\\u.exe"\nFunctionEnd\nSection\nSectionEnd\nSection "un.install"\n'
+                  '  !insertmacro customUnInstall\nSectionEnd\n!else\nSection "install"\n'
+                  '  !insertmacro customInstall\nSectionEnd\n!endif\n')
+        for uninstaller in (["-DBUILD_UNINSTALLER"], []):
+            proc = subprocess.run([ARGS.makensis, "-WX", "-INPUTCHARSET", "UTF8", "-DPRODUCT_NAME=Example",
+                                   "-DPRODUCT_FILENAME=Example", "-DVERSION=1.0.0", *uninstaller, "-XUnicode true",
+                                   f"-XOutFile {self.tmp}/example-installer.exe", "-"], input=script.encode(),
+                                  stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+            self.assertEqual(proc.returncode, 0, (uninstaller, proc.stdout.decode(errors="replace")[-2000:]))
+
 
 for row in TRANSACTIONS:
     setattr(InstallerTest, "test_" + re.sub(r"\W+", "_", row[0]),
@@ -198,9 +243,14 @@ def main():
                        ("script", "packaging/hosts_entry_tool.nsi"), ("makensis", "makensis"),
                        ("peer", "the helper that holds the hosts file"), ("wine", "wine"),
                        ("wineprefix", "the session's prefix"), ("alias", "the first name"),
-                       ("service", "the second name"), ("guide", "docs/shipping.md")):
-        parser.add_argument("--" + name, required=True, help=what)
+                       ("service", "the second name"), ("guide", "docs/shipping.md"),
+                       ("electron-builder", "build/electron-builder/node_modules, which "
+                                            "scripts/test.sh installs"), ("mode", "ignored")):
+        parser.add_argument("--" + name, required=name not in ("electron-builder", "mode"), help=what)
     ARGS, rest = parser.parse_known_args()
+    global FOLDER, KEY
+    FOLDER = "C:\\Program Files\\" + defined("InstallDir").replace("$PROGRAMFILES64\\", "")
+    KEY = "HKLM\\" + defined("UNINSTALL_KEY")
     program = unittest.main(argv=[sys.argv[0], "-v"] + rest, exit=False)
     result = program.result
     failed = {getattr(case, "test_case", case).id() for case, _ in result.failures + result.errors}
