@@ -23,11 +23,12 @@
 // holding the file. What can still wait on another program (a rename or a
 // delete that breaks a Read-Handle oplock) is bounded by the run's deadline.
 //
-// The replace renames the temporary file over the hosts file by handle, which
-// either happens whole or not at all. Where the file system can replace a
-// file that is still open (POSIX semantics, Windows 10 1607 and later on
-// NTFS), the hosts file stays held through the rename; elsewhere the update
-// lets go of it, checks it once more, and renames.
+// The replace renames the temporary file over the hosts file by handle, to a
+// name in its own folder, which either happens whole or not at all and opens
+// no folder. Where the file system can replace a file that is still open
+// (POSIX semantics, Windows 10 1607 and later on NTFS), the hosts file stays
+// held through the rename; elsewhere the update lets go of it, checks it
+// once more, and renames.
 
 #include <windows.h>
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <utility>
 
+#include "hosts/limits.h"
 #include "hosts/walk.h"
 
 namespace hosts {
@@ -196,7 +197,7 @@ class FakeWalk {
  public:
   using Name = std::string;
   using Held = std::string;  // the entry's path
-  static constexpr int kMaxLinks = 40;
+  static constexpr int kMaxLinks = hosts::kMaxLinks;
   static constexpr const char* kNotRooted = "not an absolute path";
 
   FakeWalk(FakeFileSystem& fs, std::unique_ptr<Folder>* folder, std::string* name)
