@@ -59,6 +59,47 @@ class Deadline {
     return ended ? -1 : result;
   }
 
+  // What the update works on, for the line printed if the process must be
+  // ended.
+  void Subject(const std::string& subject) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    subject_ = subject;
+  }
+
+  // A step under way for as long as this lives, treated as its row in the
+  // table of steps says: refused once the run's time is up unless it must
+  // still happen (late() says so, and the caller returns it at once); given
+  // up after kOptionalStepMs of waiting where the run can do without it;
+  // neither cancelled nor cut short, with the process, where that could
+  // leave a mixture.
+  class Scope {
+   public:
+    Scope(Deadline& deadline, Step step)
+        : deadline_(deadline), info_(InfoOf(step)), late_(deadline.Begin(step)) {
+      if (!late_.ok()) return;
+      const std::lock_guard<std::mutex> lock(deadline_.mutex_);
+      if (info_.optional) {
+        deadline_.optional_until_ = Clock::now() + std::chrono::milliseconds(kOptionalStepMs);
+      }
+      if (info_.uncut) deadline_.rewriting_ = true;
+    }
+    Scope(const Scope&) = delete;
+    Scope& operator=(const Scope&) = delete;
+    ~Scope() {
+      if (!late_.ok()) return;
+      const std::lock_guard<std::mutex> lock(deadline_.mutex_);
+      if (info_.optional) deadline_.optional_until_ = Clock::time_point();
+      if (info_.uncut) deadline_.rewriting_ = false;
+    }
+    const Status& late() const { return late_; }
+
+   private:
+    Deadline& deadline_;
+    const StepInfo& info_;
+    const Status late_;
+  };
+
+ private:
   // Says that the update begins `step`; a failure, to return at once, once
   // the run's time is up and the step is not one that must still happen.
   Status Begin(Step step) {
@@ -69,53 +110,6 @@ class Deadline {
         StepName(expired_in_.load()));
   }
 
-  // What the update works on, for the line printed if the process must be
-  // ended.
-  void Subject(const std::string& subject) {
-    const std::lock_guard<std::mutex> lock(mutex_);
-    subject_ = subject;
-  }
-
-  // A rewrite in place, or the writing back of the original, under way for
-  // as long as this lives: the deadline neither cancels it nor ends the
-  // process meanwhile, since either could leave a mixture of the two.
-  class Rewriting {
-   public:
-    explicit Rewriting(Deadline& deadline) : deadline_(deadline) {
-      const std::lock_guard<std::mutex> lock(deadline_.mutex_);
-      deadline_.rewriting_ = true;
-    }
-    Rewriting(const Rewriting&) = delete;
-    Rewriting& operator=(const Rewriting&) = delete;
-    ~Rewriting() {
-      const std::lock_guard<std::mutex> lock(deadline_.mutex_);
-      deadline_.rewriting_ = false;
-    }
-
-   private:
-    Deadline& deadline_;
-  };
-
-  // A step the run can do without, under way for as long as this lives.
-  class Optional {
-   public:
-    Optional(Deadline& deadline, Step step) : deadline_(deadline) {
-      deadline_.step_ = step;
-      const std::lock_guard<std::mutex> lock(deadline_.mutex_);
-      deadline_.optional_until_ = Clock::now() + std::chrono::milliseconds(kOptionalStepMs);
-    }
-    Optional(const Optional&) = delete;
-    Optional& operator=(const Optional&) = delete;
-    ~Optional() {
-      const std::lock_guard<std::mutex> lock(deadline_.mutex_);
-      deadline_.optional_until_ = Clock::time_point();
-    }
-
-   private:
-    Deadline& deadline_;
-  };
-
- private:
   // Cancels the update's waiting call while the optional step waiting in it
   // has had its time.
   void CancelOptional() {
@@ -165,7 +159,8 @@ class DeadlineHeldFile : public HeldFile {
   DeadlineHeldFile(Deadline& deadline, std::unique_ptr<HeldFile> inner)
       : deadline_(deadline), inner_(std::move(inner)) {}
   Status Read(char* buffer, std::size_t size, std::size_t* got) override {
-    if (Status late = deadline_.Begin(Step::kRead); !late.ok()) return late;
+    const Deadline::Scope scope(deadline_, Step::kRead);
+    if (!scope.late().ok()) return scope.late();
     return inner_->Read(buffer, size, got);
   }
   const HeldFile* inner() const { return inner_.get(); }
@@ -180,12 +175,13 @@ class DeadlineInPlaceFile : public InPlaceFile {
   DeadlineInPlaceFile(Deadline& deadline, std::unique_ptr<InPlaceFile> inner)
       : deadline_(deadline), inner_(std::move(inner)) {}
   Status Read(char* buffer, std::size_t size, std::size_t* got) override {
-    if (Status late = deadline_.Begin(Step::kReadInPlace); !late.ok()) return late;
+    const Deadline::Scope scope(deadline_, Step::kReadInPlace);
+    if (!scope.late().ok()) return scope.late();
     return inner_->Read(buffer, size, got);
   }
   Status Overwrite(std::string_view data) override {
-    if (Status late = deadline_.Begin(Step::kRewriteInPlace); !late.ok()) return late;
-    const Deadline::Rewriting rewriting(deadline_);
+    const Deadline::Scope scope(deadline_, Step::kRewriteInPlace);
+    if (!scope.late().ok()) return scope.late();
     return inner_->Overwrite(data);
   }
 
@@ -199,7 +195,7 @@ class DeadlineLock : public UpdateLock {
   DeadlineLock(Deadline& deadline, std::unique_ptr<UpdateLock> inner)
       : deadline_(deadline), inner_(std::move(inner)) {}
   ~DeadlineLock() override {
-    const Deadline::Optional optional(deadline_, Step::kReleaseLock);
+    const Deadline::Scope scope(deadline_, Step::kReleaseLock);
     inner_.reset();
   }
 
@@ -213,19 +209,22 @@ class DeadlineTempFile : public TempFile {
   DeadlineTempFile(Deadline& deadline, std::unique_ptr<TempFile> inner)
       : TempFile(inner->name()), deadline_(deadline), inner_(std::move(inner)) {}
   Status Write(std::string_view data) override {
-    if (Status late = deadline_.Begin(Step::kWriteTemp); !late.ok()) return late;
+    const Deadline::Scope scope(deadline_, Step::kWriteTemp);
+    if (!scope.late().ok()) return scope.late();
     return inner_->Write(data);
   }
   Status Sync() override {
-    if (Status late = deadline_.Begin(Step::kFlushTemp); !late.ok()) return late;
+    const Deadline::Scope scope(deadline_, Step::kFlushTemp);
+    if (!scope.late().ok()) return scope.late();
     return inner_->Sync();
   }
   Status Commit(const std::string& target, const FileInfo& expected) override {
-    if (Status late = deadline_.Begin(Step::kReplace); !late.ok()) return late;
+    const Deadline::Scope scope(deadline_, Step::kReplace);
+    if (!scope.late().ok()) return scope.late();
     return inner_->Commit(target, expected);
   }
   Status Discard() override {
-    const Deadline::Optional optional(deadline_, Step::kRemoveTemp);
+    const Deadline::Scope scope(deadline_, Step::kRemoveTemp);
     return inner_->Discard();
   }
 
@@ -240,36 +239,40 @@ class DeadlineFolder : public Folder {
       : Folder(inner->path()), deadline_(deadline), inner_(std::move(inner)) {}
 
   Status Lock(std::unique_ptr<UpdateLock>* lock) override {
-    if (Status late = deadline_.Begin(Step::kTakeLock); !late.ok()) return late;
+    const Deadline::Scope scope(deadline_, Step::kTakeLock);
+    if (!scope.late().ok()) return scope.late();
     std::unique_ptr<UpdateLock> taken;
     Status status = inner_->Lock(&taken);
     if (status.ok()) *lock = std::make_unique<DeadlineLock>(deadline_, std::move(taken));
     return status;
   }
   Status List(const std::string& prefix, std::vector<std::string>* names) override {
-    const Deadline::Optional optional(deadline_, Step::kListFolder);
+    const Deadline::Scope scope(deadline_, Step::kListFolder);
     return inner_->List(prefix, names);
   }
   Status RemoveStale(const std::string& name, const std::string& beside) override {
-    if (Status late = deadline_.Begin(Step::kRemoveLeftover); !late.ok()) return late;
-    const Deadline::Optional optional(deadline_, Step::kRemoveLeftover);
+    const Deadline::Scope scope(deadline_, Step::kRemoveLeftover);
+    if (!scope.late().ok()) return scope.late();
     return inner_->RemoveStale(name, beside);
   }
   Status OpenHeld(const std::string& name, std::unique_ptr<HeldFile>* file,
                   FileInfo* info) override {
-    if (Status late = deadline_.Begin(Step::kRead); !late.ok()) return late;
+    const Deadline::Scope scope(deadline_, Step::kRead);
+    if (!scope.late().ok()) return scope.late();
     std::unique_ptr<HeldFile> opened;
     Status status = inner_->OpenHeld(name, &opened, info);
     if (status.ok()) *file = std::make_unique<DeadlineHeldFile>(deadline_, std::move(opened));
     return status;
   }
   Status Identify(const std::string& name, FileInfo* info) override {
-    if (Status late = deadline_.Begin(Step::kCheckForChanges); !late.ok()) return late;
+    const Deadline::Scope scope(deadline_, Step::kCheckForChanges);
+    if (!scope.late().ok()) return scope.late();
     return inner_->Identify(name, info);
   }
   Status CreateTemp(const std::string& name, const HeldFile* original,
                     std::unique_ptr<TempFile>* file) override {
-    if (Status late = deadline_.Begin(Step::kCreateTemp); !late.ok()) return late;
+    const Deadline::Scope scope(deadline_, Step::kCreateTemp);
+    if (!scope.late().ok()) return scope.late();
     const HeldFile* inner_original =
         original == nullptr ? nullptr : static_cast<const DeadlineHeldFile*>(original)->inner();
     std::unique_ptr<TempFile> created;
@@ -279,7 +282,8 @@ class DeadlineFolder : public Folder {
   }
   Status OpenInPlace(const std::string& name, std::unique_ptr<InPlaceFile>* file,
                      FileInfo* info) override {
-    if (Status late = deadline_.Begin(Step::kOpenInPlace); !late.ok()) return late;
+    const Deadline::Scope scope(deadline_, Step::kOpenInPlace);
+    if (!scope.late().ok()) return scope.late();
     std::unique_ptr<InPlaceFile> opened;
     Status status = inner_->OpenInPlace(name, &opened, info);
     if (status.ok()) *file = std::make_unique<DeadlineInPlaceFile>(deadline_, std::move(opened));
@@ -304,13 +308,15 @@ class DeadlineFileSystem : public FileSystem {
     return inner_->GetEnv(name, value);
   }
   Status CheckSystemRoot(const std::string& root, std::string* checked) override {
-    if (Status late = deadline_.Begin(Step::kCheckSystemRoot); !late.ok()) return late;
+    const Deadline::Scope scope(deadline_, Step::kCheckSystemRoot);
+    if (!scope.late().ok()) return scope.late();
     return inner_->CheckSystemRoot(root, checked);
   }
   Status OpenFolderOf(const std::string& path, std::unique_ptr<Folder>* folder,
                       std::string* name) override {
     deadline_.Subject(path);
-    if (Status late = deadline_.Begin(Step::kOpenFolder); !late.ok()) return late;
+    const Deadline::Scope scope(deadline_, Step::kOpenFolder);
+    if (!scope.late().ok()) return scope.late();
     std::unique_ptr<Folder> opened;
     Status status = inner_->OpenFolderOf(path, &opened, name);
     if (!status.ok()) return status;

@@ -91,6 +91,23 @@ bool HasImmutableFlag(int fd) {
   return false;
 }
 
+// Whether `name` in `dir` leads, not following a link, to the file `file`
+// describes.
+bool NameLeadsTo(int dir, const char* name, const struct stat& file) {
+  struct stat now;
+  return fstatat(dir, name, &now, AT_SYMLINK_NOFOLLOW) == 0 && now.st_dev == file.st_dev &&
+         now.st_ino == file.st_ino;
+}
+
+// The signal a lease's break is told with: SIGURG, which is ignored unless a
+// program asks for it, kept blocked so that it stays pending until looked at.
+sigset_t BreakSignal() {
+  sigset_t signal;
+  sigemptyset(&signal);
+  sigaddset(&signal, SIGURG);
+  return signal;
+}
+
 // Takes the update lock `fd`, opened as `name` in `dir`, if it is a file
 // this tool could have made (a regular file with one name and a trusted
 // owner; its mode, 0600, lets no other account open it) and the name still
@@ -98,16 +115,12 @@ bool HasImmutableFlag(int fd) {
 // leads elsewhere now.
 Status LockIfOurs(int dir, const char* name, int fd) {
   struct stat held;
-  struct stat now;
   if (fstat(fd, &held) != 0) return SystemStatus(Call::kOther, errno);
   if (!S_ISREG(held.st_mode) || held.st_nlink != 1 || !IsTrustedOwner(held.st_uid)) {
     return Status::Failed("not a file this tool made");
   }
   if (flock(fd, LOCK_EX | LOCK_NB) != 0) return SystemStatus(Call::kLock, errno);
-  if (fstatat(dir, name, &now, AT_SYMLINK_NOFOLLOW) != 0 || now.st_dev != held.st_dev ||
-      now.st_ino != held.st_ino) {
-    return Status(Code::kChanged, "the name changed meanwhile");
-  }
+  if (!NameLeadsTo(dir, name, held)) return Status(Code::kChanged, "the name changed meanwhile");
   return Status();
 }
 
@@ -153,13 +166,11 @@ class LinuxFile : public InPlaceFile {
   // this account may not take one, the run goes on without; the check
   // before the replace still sees a change made by then.
   Status Lease() {
-    // SIGURG, kept pending (blocked) rather than handled: the run looks for
-    // it once it has let go of the lease, so that a program that began to
-    // wait at any moment until then is seen. A signal of an earlier pass's
-    // lease is taken out of the way first.
-    sigset_t break_signal;
-    sigemptyset(&break_signal);
-    sigaddset(&break_signal, SIGURG);
+    // The signal is kept pending rather than handled: the run looks for it
+    // once it has let go of the lease, so that a program that began to wait
+    // at any moment until then is seen. A signal of an earlier pass's lease
+    // is taken out of the way first.
+    const sigset_t break_signal = BreakSignal();
     pthread_sigmask(SIG_BLOCK, &break_signal, nullptr);
     TakeBreak();
     leased_ = fcntl(fd_, F_SETSIG, SIGURG) == 0 && fcntl(fd_, F_SETLEASE, F_RDLCK) == 0;
@@ -173,9 +184,7 @@ class LinuxFile : public InPlaceFile {
   // Whether another program began to wait to write a leased file since the
   // lease was taken; the signal that says so is taken with the answer.
   static bool TakeBreak() {
-    sigset_t break_signal;
-    sigemptyset(&break_signal);
-    sigaddset(&break_signal, SIGURG);
+    const sigset_t break_signal = BreakSignal();
     const timespec now{0, 0};
     return sigtimedwait(&break_signal, nullptr, &now) == SIGURG;
   }
@@ -382,10 +391,8 @@ class LinuxTempFile : public TempFile {
 
   // Whether `target` leads to this run's file.
   bool Holds(const std::string& target) const {
-    struct stat named;
     struct stat own;
-    return fstatat(dir_, target.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
-           fstat(fd_, &own) == 0 && named.st_dev == own.st_dev && named.st_ino == own.st_ino;
+    return fstat(fd_, &own) == 0 && NameLeadsTo(dir_, target.c_str(), own);
   }
 
   // Renames this file to `to` only if `to` does not exist; EEXIST if it does.
@@ -570,7 +577,6 @@ class LinuxFolder : public Folder {
   Status StaleAndOurs(int fd, const std::string& name, const std::string& beside) {
     struct stat held;
     struct stat hosts;
-    struct stat now;
     if (fstat(fd, &held) != 0) return SystemStatus(Call::kOther, errno);
     const bool owner = IsTrustedOwner(held.st_uid) ||
                        (fstatat(fd_, beside.c_str(), &hosts, AT_SYMLINK_NOFOLLOW) == 0 &&
@@ -581,8 +587,7 @@ class LinuxFolder : public Folder {
     struct flock lock = WholeFile(F_RDLCK);
     if (fcntl(fd, F_OFD_GETLK, &lock) != 0) return SystemStatus(Call::kOther, errno);
     if (lock.l_type != F_UNLCK) return Status(Code::kBusy, "a live run of this tool holds it");
-    if (fstatat(fd_, name.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0 || now.st_dev != held.st_dev ||
-        now.st_ino != held.st_ino) {
+    if (!NameLeadsTo(fd_, name.c_str(), held)) {
       return Status(Code::kChanged, "the name changed meanwhile");
     }
     return Status();

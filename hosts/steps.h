@@ -1,8 +1,9 @@
 // The steps of a run, as its messages name them. The update puts a step's
 // name in front of the reason a call of that step failed; the deadline
-// (deadline.h) names the step a call waits in, refuses to begin one once the
-// run's time is up, and gives up a step the run can do without when it
-// waits too long.
+// (deadline.h) names the step a call waits in, and treats each step as its
+// row here says: it refuses to begin one once the run's time is up, gives up
+// one the run can do without when it waits too long, and never cuts short
+// one that could leave a mixture.
 
 #ifndef HOSTS_STEPS_H_
 #define HOSTS_STEPS_H_
@@ -37,27 +38,30 @@ struct StepInfo {
   // Begun even once the run's time is up: a refusal would lose more than
   // the wait.
   bool after_deadline;
+  // Neither cancelled nor cut short once begun: ending it half-way could
+  // leave a mixture of the old content and the new.
+  bool uncut;
 };
 
 // Every step, in the order of Step.
 inline constexpr StepInfo kSteps[] = {
-    {Step::kCheckSystemRoot, "check SystemRoot", false, false},
-    {Step::kOpenFolder, "open the folder", false, false},
-    {Step::kTakeLock, "take the update lock", false, false},
-    {Step::kReleaseLock, "let go of the update lock", true, true},
-    {Step::kListFolder, "list the folder", true, true},
-    {Step::kRemoveLeftover, "remove a leftover", true, false},
-    {Step::kRead, "read", false, false},
-    {Step::kCheckForChanges, "check for changes", false, false},
-    {Step::kCreateTemp, "create temporary file", false, false},
-    {Step::kWriteTemp, "write temporary file", false, false},
-    {Step::kFlushTemp, "flush temporary file", false, false},
-    {Step::kReplace, "replace", false, false},
-    {Step::kRemoveTemp, "remove the temporary file", true, true},
-    {Step::kOpenInPlace, "open for rewriting in place", false, false},
-    {Step::kReadInPlace, "read before rewriting in place", false, false},
-    // Writing the original back must still happen.
-    {Step::kRewriteInPlace, "rewrite in place", false, true},
+    {Step::kCheckSystemRoot, "check SystemRoot", false, false, false},
+    {Step::kOpenFolder, "open the folder", false, false, false},
+    {Step::kTakeLock, "take the update lock", false, false, false},
+    {Step::kReleaseLock, "let go of the update lock", true, true, false},
+    {Step::kListFolder, "list the folder", true, true, false},
+    {Step::kRemoveLeftover, "remove a leftover", true, false, false},
+    {Step::kRead, "read", false, false, false},
+    {Step::kCheckForChanges, "check for changes", false, false, false},
+    {Step::kCreateTemp, "create temporary file", false, false, false},
+    {Step::kWriteTemp, "write temporary file", false, false, false},
+    {Step::kFlushTemp, "flush temporary file", false, false, false},
+    {Step::kReplace, "replace", false, false, false},
+    {Step::kRemoveTemp, "remove the temporary file", true, true, false},
+    {Step::kOpenInPlace, "open for rewriting in place", false, false, false},
+    {Step::kReadInPlace, "read before rewriting in place", false, false, false},
+    // Writing the original back must still happen, and whole.
+    {Step::kRewriteInPlace, "rewrite in place", false, true, true},
 };
 
 constexpr const StepInfo& InfoOf(Step step) { return kSteps[static_cast<int>(step)]; }

@@ -105,6 +105,22 @@ std::string AttributesAnswer(HANDLE h) {
   return Answer(::GetFileInformationByHandleEx(h, FileAttributeTagInfo, &data, sizeof data));
 }
 
+// Has another program hold the fact's folder as any user who may list it
+// could: for listing, sharing nothing. The fact's own handle to the folder
+// is first opened again for its attributes alone, as the layer's is, which
+// no sharing conflicts with (its listing handle would refuse the holder).
+// False where the holder could not open it.
+bool HoldFolderSharingNothing(Scratch& s) {
+  ::CloseHandle(s.folder);
+  s.folder = ::CreateFileA(s.dir.c_str(), FILE_READ_ATTRIBUTES | SYNCHRONIZE, kShareAll, nullptr,
+                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  const HANDLE holder = ::CreateFileA(s.dir.c_str(), FILE_LIST_DIRECTORY, 0, nullptr, OPEN_EXISTING,
+                                      FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (holder == INVALID_HANDLE_VALUE) return false;
+  s.open.push_back(holder);
+  return true;
+}
+
 // Renames a new file over one held open with `share`: the rename's answer.
 std::string RenameOverHeld(Scratch& s, DWORD share, ULONG flags, ULONG kind) {
   s.Open("target", GENERIC_READ, share);
@@ -464,18 +480,9 @@ const std::vector<Fact>& Facts() {
        "status 0xc0000043",
        [](Scratch& s) {
          // The rename names its target relative to a handle held for the
-         // folder's attributes alone, as the layer's is, which no sharing
-         // conflicts with; the scratch folder's own handle (for listing) would
-         // refuse the holder below.
-         ::CloseHandle(s.folder);
-         s.folder = ::CreateFileA(s.dir.c_str(), FILE_READ_ATTRIBUTES | SYNCHRONIZE, kShareAll,
-                                  nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+         // folder's attributes alone, as the layer's is.
          const HANDLE source = s.Open("source", GENERIC_WRITE | DELETE, 0);
-         // Held as any user who may list it could: for listing, sharing nothing.
-         const HANDLE holder = ::CreateFileA(s.dir.c_str(), FILE_LIST_DIRECTORY, 0, nullptr,
-                                             OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-         if (holder == INVALID_HANDLE_VALUE) return "no holder: " + Answer(FALSE);
-         s.open.push_back(holder);
+         if (!HoldFolderSharingNothing(s)) return "no holder: " + Answer(FALSE);
          return NtAnswer(s.Rename(source, "renamed", 0, 10));
        }},
       {"a rename within its folder, by a name alone, goes while the folder is held without "
@@ -484,17 +491,8 @@ const std::vector<Fact>& Facts() {
        "renamed within the same directory)",
        "ok",
        [](Scratch& s) {
-         // Nothing of the fact's own holds the folder but for its attributes,
-         // as the layer's handle does; the holder below would be refused by
-         // the scratch folder's listing handle.
-         ::CloseHandle(s.folder);
-         s.folder = ::CreateFileA(s.dir.c_str(), FILE_READ_ATTRIBUTES | SYNCHRONIZE, kShareAll,
-                                  nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
          const HANDLE source = s.Open("source", GENERIC_WRITE | DELETE, 0);
-         const HANDLE holder = ::CreateFileA(s.dir.c_str(), FILE_LIST_DIRECTORY, 0, nullptr,
-                                             OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-         if (holder == INVALID_HANDLE_VALUE) return "no holder: " + Answer(FALSE);
-         s.open.push_back(holder);
+         if (!HoldFolderSharingNothing(s)) return "no holder: " + Answer(FALSE);
          std::vector<char> buffer = RenameInfo(0, nullptr, "renamed");
          IO_STATUS_BLOCK io{};
          return NtAnswer(
